@@ -1,0 +1,1 @@
+"""Compiled kernels of Corvane: three extension modules and their ctypes binding."""

@@ -1,0 +1,179 @@
+// Linear Kalman filter: the step functions of one period and the whole-sample
+// loop built from exactly their arithmetic.
+#include <cstring>
+
+#include "fdot.hpp"
+#include "filters.h"
+#include "linalg.h"
+
+namespace {
+
+constexpr double kLog2Pi = 1.8378770664093453;
+
+inline void copy(double *dst, const double *src, int64_t count) {
+    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
+}
+
+// Consecutive blocks carved from the front of an arena.
+struct Carver {
+    double *next;
+    double *take(int64_t count) {
+        double *block = next;
+        next += count > 0 ? count : 0;
+        return block;
+    }
+};
+
+}  // namespace
+
+crv_arena_size_t kf_arena_size(int64_t n, int64_t m, int64_t k) {
+    return {n * (k + 6 * n + 2) + m * (4 * n + 2 * (m + k) + 7), 0};
+}
+
+void kf_row_minus_vec(const double *Y, int64_t t, const double *yhat, double *out, int64_t m) {
+    if (m <= 0) return;
+    crv_vsub(Y + t * m, yhat, out, m);
+}
+
+void kf_predict_cov(const double *A, const double *P, const double *Q, double *tmp, double *P_out,
+                    int64_t n) {
+    crv_matmul(A, P, tmp, n, n, n);
+    crv_matmul_abt_plus_c(tmp, A, Q, P_out, n, n, n);
+}
+
+void kf_measurement_cov(const double *Z, const double *P, const double *H, double *tmp, double *F,
+                        int64_t n, int64_t m) {
+    crv_matmul(Z, P, tmp, m, n, n);
+    crv_matmul_abt_plus_c(tmp, Z, H, F, m, n, m);
+}
+
+void kf_pc_t(const double *P, const double *Z, double *PZt, int64_t n, int64_t m) {
+    if (n <= 0 || m <= 0) return;
+    crv_matmul_abt(P, Z, PZt, n, n, m);
+}
+
+void kf_chol_solve_row(const double *L, const double *G, int64_t i, double *y, double *x,
+                       double *K, int64_t m) {
+    if (m <= 0) return;
+    crv_forward_subst(L, G + i * m, y, m);
+    crv_backward_subst_chol_t(L, y, x, m);
+    copy(K + i * m, x, m);
+}
+
+void kf_gain_from_pc_t(const double *L, const double *PZt, double *y, double *x, double *K,
+                       int64_t n, int64_t m) {
+    if (n <= 0 || m <= 0) return;
+    for (int64_t i = 0; i < n; ++i) kf_chol_solve_row(L, PZt, i, y, x, K, m);
+}
+
+void kf_state_update(const double *x_pred, const double *K, const double *v, double *x_filt,
+                     int64_t n, int64_t m) {
+    if (n <= 0) return;
+    crv_matvec_plus_vec(K, v, x_pred, x_filt, n, m);
+}
+
+void kf_identity_minus(const double *M, double *out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = 0; j < n; ++j) out[i * n + j] = (i == j ? 1.0 : 0.0) - M[i * n + j];
+}
+
+void kf_joseph_cov(const double *K, const double *Z, const double *P, const double *H, double *KZ,
+                   double *IKZ, double *tmp, double *KH, double *P_out, int64_t n, int64_t m) {
+    crv_matmul(K, Z, KZ, n, m, n);
+    kf_identity_minus(KZ, IKZ, n);
+    crv_matmul(IKZ, P, tmp, n, n, n);
+    crv_matmul_abt(tmp, IKZ, P_out, n, n, n);
+    crv_matmul(K, H, KH, n, m, m);
+    for (int64_t j = 0; j < n; ++j)
+        for (int64_t l = 0; l < n; ++l) P_out[j * n + l] += crv_dot(KH + j * m, K + l * m, m);
+}
+
+void kf_build_bqbt(const double *B, const double *S, double *tmp, double *Q, int64_t n,
+                   int64_t k) {
+    crv_matmul(B, S, tmp, n, k, k);
+    crv_matmul_abt(tmp, B, Q, n, k, n);
+    crv_sym_inplace(Q, n);
+}
+
+void kf_build_shock_projection(const double *B, const double *Z, const double *S, double *G,
+                               double *M, int64_t n, int64_t k, int64_t m) {
+    if (k <= 0 || m <= 0) return;
+    for (int64_t i = 0; i < k; ++i)
+        for (int64_t j = 0; j < m; ++j)
+            G[i * m + j] = n > 0 ? crv::detail::fdot_strided(Z + j * n, B + i, k, n) : 0.0;
+    crv_matmul(S, G, M, k, k, m);
+}
+
+int32_t kf_hot_loop(const kf_inputs *in, double *arena, const kf_outputs *out) {
+    const int64_t n = in->n_states, m = in->n_obs, k = in->n_shocks, T = in->n_periods;
+    const double *A = in->transition, *B = in->shock_loading, *Z = in->design;
+    const double *d = in->obs_intercept, *S = in->shock_cov, *H = in->obs_cov;
+    const bool sym = in->symmetrize != 0;
+    const bool store = in->store_paths != 0;
+    const bool shocks = store && in->want_shocks != 0;
+
+    Carver c{arena};
+    double *x_pred = c.take(n), *x_filt = c.take(n);
+    double *y_pred = c.take(m), *y_filt = c.take(m);
+    double *v = c.take(m), *w = c.take(m), *u = c.take(m);
+    double *gain_y = c.take(m), *gain_x = c.take(m);
+    double *P_pred = c.take(n * n), *P_filt = c.take(n * n);
+    double *KZ = c.take(n * n), *IKZ = c.take(n * n), *prod = c.take(n * n), *Q = c.take(n * n);
+    double *F = c.take(m * m), *L = c.take(m * m);
+    double *PZt = c.take(n * m), *K = c.take(n * m), *KH = c.take(n * m), *ZP = c.take(m * n);
+    double *BS = c.take(n * k), *M = c.take(k * m), *BtZt = c.take(k * m);
+
+    kf_build_bqbt(B, S, BS, Q, n, k);
+    if (shocks) kf_build_shock_projection(B, Z, S, BtZt, M, n, k, m);
+    copy(x_pred, in->x0, n);
+    copy(P_pred, in->P0, n * n);
+    if (sym) crv_sym_inplace(P_pred, n);
+
+    double ll = 0.0;
+    const double m_log_2pi = static_cast<double>(m) * kLog2Pi;
+    if (T < 1) {
+        *out->loglik = 0.0;
+        return 0;
+    }
+
+    for (int64_t t = 0; t < T; ++t) {
+        crv_matvec_plus_vec(Z, x_pred, d, y_pred, m, n);
+        kf_row_minus_vec(in->data, t, y_pred, v, m);
+        kf_measurement_cov(Z, P_pred, H, ZP, F, n, m);
+        if (sym) crv_sym_inplace(F, m);
+        if (crv_chol(F, L, m, in->jitter) != 0) {
+            *out->loglik = ll;
+            return KF_CHOL_FAILED;
+        }
+        crv_forward_subst(L, v, w, m);
+        crv_backward_subst_chol_t(L, w, u, m);
+        kf_pc_t(P_pred, Z, PZt, n, m);
+        kf_gain_from_pc_t(L, PZt, gain_y, gain_x, K, n, m);
+        kf_state_update(x_pred, K, v, x_filt, n, m);
+        kf_joseph_cov(K, Z, P_pred, H, KZ, IKZ, prod, KH, P_filt, n, m);
+        if (sym) crv_sym_inplace(P_filt, n);
+        const double logdet = crv_logdet_from_chol(L, m);
+        const double quad = crv_dot(v, u, m);
+
+        if (store) {
+            if (shocks) crv_matvec(M, u, out->shocks + t * k, k, m);
+            crv_matvec_plus_vec(Z, x_filt, d, y_filt, m, n);
+            copy(out->x_pred + t * n, x_pred, n);
+            copy(out->x_filt + t * n, x_filt, n);
+            copy(out->P_pred + t * n * n, P_pred, n * n);
+            copy(out->P_filt + t * n * n, P_filt, n * n);
+            copy(out->y_pred + t * m, y_pred, m);
+            copy(out->y_filt + t * m, y_filt, m);
+            copy(out->innov + t * m, v, m);
+            copy(out->std_innov + t * m, w, m);
+            copy(out->innov_cov + t * m * m, F, m * m);
+        }
+
+        crv_matvec(A, x_filt, x_pred, n, n);
+        kf_predict_cov(A, P_filt, Q, prod, P_pred, n);
+        if (sym) crv_sym_inplace(P_pred, n);
+        ll = ll - 0.5 * ((logdet + m_log_2pi) + quad);
+    }
+    *out->loglik = ll;
+    return 0;
+}

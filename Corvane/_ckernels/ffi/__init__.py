@@ -1,0 +1,51 @@
+"""ctypes binding of the kernel library.
+
+Each extension module carries its own copy of the kernels it exports;
+`load(name)` opens one module's shared object and declares the restype and
+argtypes of every kernel family it carries:
+
+    from Corvane._ckernels import ffi
+    lib = ffi.load("regression")
+    status = lib.crv_chol(A, L, n, 0.0)
+
+Records are ctypes Structures named as in the C headers (`ffi.kf_inputs`).
+"""
+
+import ctypes
+import functools
+import importlib
+
+from . import filters, linalg
+from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
+from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
+from .linalg import c128_lu_t, crv_lu_t
+
+# Extension module and the kernel families it exports.
+MODULES = {
+    "transforms": ("Corvane._ckernels.transforms._transforms", (linalg,)),
+    "regression": ("Corvane._ckernels.monte_carlo._regression", (linalg, filters)),
+    "beliefplan": ("Corvane._ckernels.estimation._beliefplan", (linalg, filters)),
+}
+
+
+@functools.cache
+def load(name):
+    """The shared object of module `name` with every carried kernel declared."""
+    module_name, families = MODULES[name]
+    module = importlib.import_module(module_name)
+    lib = ctypes.CDLL(module.__file__)
+    for family in families:
+        declare(lib, family.SIGNATURES)
+    return lib
+
+
+def families(name):
+    """The family binding modules carried by module `name`."""
+    return MODULES[name][1]
+
+
+__all__ = [
+    "F64", "I32", "I64", "U8", "KF_OUTPUT_FIELDS", "MODULES", "arena_size_t",
+    "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
+    "load", "ptr",
+]

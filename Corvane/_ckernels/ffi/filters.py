@@ -1,0 +1,59 @@
+"""State-space filters: records and kernels."""
+
+import ctypes
+
+from ._types import F64, arena_size_t, f64, i32, i64
+
+_dp = ctypes.POINTER(ctypes.c_double)
+
+
+class kf_inputs(ctypes.Structure):
+    _fields_ = [
+        ("n_states", i64),
+        ("n_obs", i64),
+        ("n_shocks", i64),
+        ("n_periods", i64),
+        ("transition", _dp),
+        ("shock_loading", _dp),
+        ("design", _dp),
+        ("obs_intercept", _dp),
+        ("shock_cov", _dp),
+        ("obs_cov", _dp),
+        ("data", _dp),
+        ("x0", _dp),
+        ("P0", _dp),
+        ("symmetrize", i32),
+        ("jitter", f64),
+        ("want_shocks", i32),
+        ("store_paths", i32),
+    ]
+
+
+KF_OUTPUT_FIELDS = ("x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt",
+                    "innov", "std_innov", "innov_cov", "shocks", "loglik")
+
+
+class kf_outputs(ctypes.Structure):
+    _fields_ = [(name, _dp) for name in KF_OUTPUT_FIELDS]
+
+
+RECORDS = {"kf_inputs": kf_inputs, "kf_outputs": kf_outputs}
+
+_KF = ctypes.POINTER(kf_inputs)
+_KFO = ctypes.POINTER(kf_outputs)
+
+SIGNATURES = {
+    "kf_arena_size": (arena_size_t, [i64, i64, i64]),
+    "kf_hot_loop": (i32, [_KF, F64, _KFO]),
+    "kf_row_minus_vec": (None, [F64, i64, F64, F64, i64]),
+    "kf_predict_cov": (None, [F64, F64, F64, F64, F64, i64]),
+    "kf_measurement_cov": (None, [F64, F64, F64, F64, F64, i64, i64]),
+    "kf_pc_t": (None, [F64, F64, F64, i64, i64]),
+    "kf_chol_solve_row": (None, [F64, F64, i64, F64, F64, F64, i64]),
+    "kf_gain_from_pc_t": (None, [F64, F64, F64, F64, F64, i64, i64]),
+    "kf_state_update": (None, [F64, F64, F64, F64, i64, i64]),
+    "kf_identity_minus": (None, [F64, F64, i64]),
+    "kf_joseph_cov": (None, [F64, F64, F64, F64, F64, F64, F64, F64, F64, i64, i64]),
+    "kf_build_bqbt": (None, [F64, F64, F64, F64, i64, i64]),
+    "kf_build_shock_projection": (None, [F64, F64, F64, F64, F64, i64, i64, i64]),
+}

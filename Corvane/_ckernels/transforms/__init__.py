@@ -1,0 +1,1 @@
+"""Kernels and extension module of this family."""
