@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "fdot.hpp"
+#include "gemm.hpp"
 #include "linalg.h"
 
 using crv::detail::faxpy;
@@ -42,17 +43,10 @@ void crv_matmul(const double *A, const double *B, double *C, int64_t m, int64_t 
         fill_zero(C, m * n);
         return;
     }
-    if (n == 1) {
-        for (int64_t i = 0; i < m; ++i) C[i] = fdot(A + i * k, B, k);
-        return;
-    }
-    // Each C_ij is the fused sum over l in ascending order; running it as row
-    // updates keeps that order per entry and lets the j loop vectorise.
-    for (int64_t i = 0; i < m; ++i) {
-        double *Ci = C + i * n;
-        fill_zero(Ci, n);
-        for (int64_t l = 0; l < k; ++l) faxpy(A[i * k + l], B + l * n, Ci, n);
-    }
+    if (n == 1)
+        crv::detail::gemm_nt<false>(A, B, nullptr, C, m, k, 1);  // contiguous column
+    else
+        crv::detail::gemm_nn(A, B, C, m, k, n);
 }
 
 void crv_matmul_atb(const double *A, const double *B, double *C, int64_t m, int64_t p, int64_t n) {
@@ -68,8 +62,7 @@ void crv_matmul_abt(const double *A, const double *B, double *C, int64_t m, int6
         fill_zero(C, m * n);
         return;
     }
-    for (int64_t i = 0; i < m; ++i)
-        for (int64_t j = 0; j < n; ++j) C[i * n + j] = fdot(A + i * k, B + j * k, k);
+    crv::detail::gemm_nt<false>(A, B, nullptr, C, m, k, n);
 }
 
 void crv_matmul_abt_plus_c(const double *A, const double *B, const double *C_in, double *C_out,
@@ -80,9 +73,7 @@ void crv_matmul_abt_plus_c(const double *A, const double *B, const double *C_in,
             std::memcpy(C_out + i * n, C_in + i * n, static_cast<size_t>(n) * sizeof(double));
         return;
     }
-    for (int64_t i = 0; i < m; ++i)
-        for (int64_t j = 0; j < n; ++j)
-            C_out[i * n + j] = C_in[i * n + j] + fdot(A + i * k, B + j * k, k);
+    crv::detail::gemm_nt<true>(A, B, C_in, C_out, m, k, n);
 }
 
 void crv_matvec(const double *A, const double *x, double *y, int64_t m, int64_t n) {
@@ -91,7 +82,7 @@ void crv_matvec(const double *A, const double *x, double *y, int64_t m, int64_t 
         fill_zero(y, m);
         return;
     }
-    for (int64_t i = 0; i < m; ++i) y[i] = fdot(A + i * n, x, n);
+    crv::detail::gemm_nt<false>(A, x, nullptr, y, m, n, 1);
 }
 
 void crv_matvec_plus_vec(const double *A, const double *x, const double *b, double *y, int64_t m,
@@ -101,7 +92,7 @@ void crv_matvec_plus_vec(const double *A, const double *x, const double *b, doub
         std::memcpy(y, b, static_cast<size_t>(m) * sizeof(double));
         return;
     }
-    for (int64_t i = 0; i < m; ++i) y[i] = b[i] + fdot(A + i * n, x, n);
+    crv::detail::gemm_nt<true>(A, x, b, y, m, n, 1);
 }
 
 void crv_vsub(const double *a, const double *b, double *out, int64_t n) {

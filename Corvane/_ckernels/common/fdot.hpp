@@ -6,8 +6,15 @@
 
 namespace crv::detail {
 
-// Contiguous inner product: eight partial sums (four two-wide lanes) updated
-// with fused multiply-add, combined lane-wise then across the pair, then the
+// Combination of the eight partial sums of fdot: the four two-wide lanes
+// (s0,s1) (s2,s3) (s4,s5) (s6,s7) are added as (v0 + v2) + (v1 + v3), then the
+// two halves of the resulting lane.
+inline double fdot_combine(const double (&s)[8]) {
+    return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
+}
+
+// Contiguous inner product: eight partial sums updated with fused
+// multiply-add over blocks of eight, combined by fdot_combine, then the
 // remaining n mod 8 terms fused in order. For n < 8 this is the plain fused
 // sum in index order.
 inline double fdot(const double *a, const double *b, int64_t n) {
@@ -15,7 +22,7 @@ inline double fdot(const double *a, const double *b, int64_t n) {
     int64_t i = 0;
     for (; i + 8 <= n; i += 8)
         for (int j = 0; j < 8; ++j) s[j] = std::fma(a[i + j], b[i + j], s[j]);
-    double r = ((s[0] + s[2]) + (s[4] + s[6])) + ((s[1] + s[3]) + (s[5] + s[7]));
+    double r = fdot_combine(s);
     for (; i < n; ++i) r = std::fma(a[i], b[i], r);
     return r;
 }

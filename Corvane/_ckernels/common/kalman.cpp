@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fdot.hpp"
+#include "gemm.hpp"
 #include "filters.h"
 #include "linalg.h"
 
@@ -84,8 +85,8 @@ void kf_joseph_cov(const double *K, const double *Z, const double *P, const doub
     crv_matmul(IKZ, P, tmp, n, n, n);
     crv_matmul_abt(tmp, IKZ, P_out, n, n, n);
     crv_matmul(K, H, KH, n, m, m);
-    for (int64_t j = 0; j < n; ++j)
-        for (int64_t l = 0; l < n; ++l) P_out[j * n + l] += crv_dot(KH + j * m, K + l * m, m);
+    // P_out(j, l) += fdot(row j of KH, row l of K), in place.
+    if (n > 0 && m > 0) crv::detail::gemm_nt<true>(KH, K, P_out, P_out, n, m, n);
 }
 
 void kf_build_bqbt(const double *B, const double *S, double *tmp, double *Q, int64_t n,
