@@ -135,3 +135,46 @@ def dist_case(code, rng):
         row[:3] = lo, lo + width, width
         return row, stats.uniform(loc=lo, scale=width)
     raise ValueError(code)
+
+
+def random_plan(rng):
+    """A plan with one scalar per transform code (priors on matching supports)
+    and two correlation blocks, plus its log density from the references."""
+    specs = [  # transform code, transform row, distribution code
+        (1, [0, 0, 0], 1), (2, [0, 0, 0], 2), (3, [0, 0, 0], 3), (4, [0, 0, 0], 6),
+        (5, [0, 0, 0], 6), (6, [-1.0, 0, 3.0], 4), (7, [0.5, 0, 1.5], 9),
+        (8, [1.0, 0, 0], 7), (9, [4.0, 0, 0], 1), (10, [0, 0, 0], 9), (2, [0, 0, 0], 8),
+        (2, [0, 0, 0], 5),
+    ]
+    n_theta = len(specs) + 3 + 6 + 2
+    theta = rng.normal(scale=0.8, size=n_theta)
+    order = rng.permutation(len(specs))
+    expected = 0.0
+    scalars = []
+    for slot, (tcode, trow, dcode) in zip(order, specs):
+        if dcode == 4:
+            m, sd = 0.3, 1.1
+            lo, hi = -1.0, 2.0
+            a, b = (lo - m) / sd, (hi - m) / sd
+            drow = [m, sd, lo, hi, np.log(sd * np.sqrt(2 * np.pi) * (special.ndtr(b) - special.ndtr(a)))]
+            frozen = stats.truncnorm(a, b, loc=m, scale=sd)
+        elif dcode == 9:
+            lo, hi = trow[0] - 0.5 if tcode == 7 else -1.0, 2.0 if tcode == 7 else 1.0
+            drow = [lo, hi, hi - lo, 0, 0]
+            frozen = stats.uniform(loc=lo, scale=hi - lo)
+        else:
+            drow, frozen = dist_case(dcode, rng)
+        x, lj = transform_ref(tcode, np.array(trow, float), theta[slot])
+        expected += lj + frozen.logpdf(x)
+        scalars.append((slot, dcode, tcode, drow, trow))
+    blocks = []
+    offset = len(specs)
+    for K, eta in ((3, 2.5), (2, 0.7)):
+        n = K * (K - 1) // 2
+        log_const = lkj_log_constant(K, eta)
+        expected += lkj_logpdf_of_z(theta[offset:offset + n], K, eta, log_const)
+        blocks.append((offset, K, n + 1 if K == 2 else n, eta, log_const))
+        offset += n
+    blocks.append((offset, 1, 0, 3.0, -0.25))  # a 1x1 block adds its constant only
+    expected += -0.25
+    return theta, scalars, blocks, expected
