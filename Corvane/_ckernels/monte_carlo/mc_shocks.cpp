@@ -1,5 +1,7 @@
 // Shock generator of the simulation runners: each block draws from its own
 // Philox stream keyed by the block and the replication index.
+#include <cmath>
+
 #include "fdot.hpp"
 #include "mc.h"
 #include "rng.h"
