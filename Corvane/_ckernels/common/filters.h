@@ -98,4 +98,142 @@ CRV_LAYOUT_CHECK(offsetof(kf_inputs, want_shocks) == 120, "kf_inputs layout");
 CRV_LAYOUT_CHECK(offsetof(kf_inputs, store_paths) == 124, "kf_inputs layout");
 CRV_LAYOUT_CHECK(sizeof(kf_outputs) == 88, "kf_outputs layout");
 
+/* ---- extended and unscented filters ------------------------------------ */
+
+#define KF_INVALID_INPUT (-1101)
+
+/* Observation callback: writes h(x) (or, as a Jacobian callback, the row-major
+ * dh/dx) into out. params is the record's parameter block, passed unchanged.
+ * Callbacks must be re-entrant when filters run concurrently. */
+typedef void (*crv_obs_fn)(const double *x, const double *params, double *out);
+
+/* Extended filter: the linear filter's state equation with y(t) = h(x(t)) +
+ * u(t), h linearised at each predicted state. */
+typedef struct ekf_inputs {
+    crv_obs_fn obs_fn;           /* h: x (n) -> out (m) */
+    crv_obs_fn obs_jac;          /* dh/dx: x (n) -> out (m x n) */
+    const double *transition;    /* A, n x n */
+    const double *shock_loading; /* B, n x k */
+    const double *params;        /* handed to both callbacks */
+    const double *shock_cov;     /* S, k x k */
+    const double *obs_cov;       /* H, m x m */
+    const double *data;          /* T x m */
+    const double *x0;            /* predicted state for period 0 */
+    const double *P0;            /* its covariance */
+    int64_t n_periods;           /* T */
+    int64_t n_states;            /* n */
+    int64_t n_obs;               /* m */
+    int64_t n_shocks;            /* k */
+    int64_t n_params;            /* length of params (not read) */
+    double jitter;               /* added to diag(F) inside its factorisation when > 0 */
+    int32_t symmetrize;          /* average P0, F, P_filt, P_pred with their transposes */
+    int32_t fitted_obs;          /* with store_paths: y_filt = h(x_filt), a second call */
+    int32_t want_shocks;         /* with store_paths: shock projections */
+    int32_t store_paths;         /* write per-period rows; else loglik only */
+} ekf_inputs;
+
+/* (n(k + 6n + 2) + m(5n + 2(m + k) + 6), 0). */
+CRV_API crv_arena_size_t ekf_arena_size(int64_t n, int64_t m, int64_t k);
+
+/* Filters all T periods into a kf_outputs record. Each period calls obs_fn and
+ * obs_jac at the predicted state, rebuilds the shock projection M = S B^T Z^T
+ * for that period's Jacobian Z, updates the covariance with kf_joseph_cov and
+ * accumulates ll = fma(log|F| + m log 2pi + v'F^{-1}v, -1/2, ll). Arena carve
+ * order (doubles): x_pred n, x_filt n, h(x_pred) m, v m, w m, u m, gain
+ * scratch m, m; P_pred n^2, P_filt n^2, KZ n^2, I-KZ n^2, product scratch n^2,
+ * Q n^2, F m^2, L m^2, PZ^T nm, K nm, KH nm, Z mn, ZP mn, BS nk, M km,
+ * B^T Z^T km. Returns 0 (T < 1: loglik = 0, no callback called); -1101 when
+ * T >= 1 and a callback is null (nothing written); -1102 when F + jitter I is
+ * not positive definite in period t (loglik = the sum over periods before t;
+ * rows t onward untouched). */
+CRV_API int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out);
+
+/* Unscented filter over the pruned second-order state (x^f, x^s), 2 nx values,
+ * with the shocks of the period as extra sigma-point coordinates: L = 2 nx + m
+ * and 2L + 1 sigma points. Observables come from obs_fn applied to the full
+ * variable vector (states first, n = nx + ny values, plus ss when given). */
+typedef struct ukf_inputs {
+    crv_obs_fn obs_fn;     /* v (n) -> y (k) */
+    const double *hx;      /* nx x nx */
+    const double *gx;      /* ny x nx */
+    const double *impact;  /* n x m, state rows first */
+    const double *h_xx;    /* nx x nx^2 */
+    const double *g_xx;    /* ny x nx^2 */
+    const double *h_xe;    /* nx x nx*m */
+    const double *g_xe;    /* ny x nx*m */
+    const double *h_ee;    /* nx x m^2 */
+    const double *g_ee;    /* ny x m^2 */
+    const double *h_ss;    /* nx */
+    const double *g_ss;    /* ny */
+    const double *ss;      /* n or null: added to every variable vector */
+    const double *params;  /* handed to obs_fn */
+    const double *shock_cov; /* m x m */
+    const double *obs_cov; /* H, k x k */
+    const double *data;    /* T x k */
+    const double *x0;      /* filtered (x^f, x^s) before period 0 */
+    const double *P0;      /* its covariance, 2nx x 2nx */
+    int64_t n_periods;     /* T */
+    int64_t nx;
+    int64_t ny;
+    int64_t n_shocks;      /* m */
+    int64_t n_obs;         /* k */
+    int64_t n_params;      /* length of params (not read) */
+    double alpha;          /* sigma-point spread */
+    double beta;           /* prior-distribution parameter */
+    double kappa;          /* secondary scaling */
+    double jitter;         /* diagonal jitter of every Cholesky factorisation */
+    int32_t symmetrize;    /* symmetrise P_pred, F and P_filt when formed */
+    int32_t store_paths;   /* write per-period rows; else loglik only */
+} ukf_inputs;
+
+typedef struct ukf_outputs {
+    double *xf_pred;   /* T x nx */
+    double *xs_pred;   /* T x nx */
+    double *xf_filt;   /* T x nx */
+    double *xs_filt;   /* T x nx */
+    double *v_pred;    /* T x n: weighted sigma-point mean of the variables */
+    double *v_filt;    /* T x n */
+    double *P_pred;    /* T x (2nx)^2 */
+    double *P_filt;    /* T x (2nx)^2 */
+    double *y_pred;    /* T x k */
+    double *y_filt;    /* T x k: obs_fn(v_filt) */
+    double *innov;     /* T x k */
+    double *std_innov; /* T x k: L^{-1} v */
+    double *innov_cov; /* T x k^2: F */
+    double *loglik;    /* 1 */
+} ukf_outputs;
+
+/* (m + 2ny + L^2 + 2m^2 + (ny + m + 5nx)(2L + 1) + nx(m + 17nx + 10)
+ *  + k(2(k + ny + m) + 10nx + 7), 0) with L = 2nx + m. */
+CRV_API crv_arena_size_t ukf_arena_size(int64_t nx, int64_t ny, int64_t m, int64_t k);
+
+/* Filters all T periods; x0, P0 are the filtered state before period 0, so
+ * every period starts with a prediction. c = alpha^2 (L + kappa); weights
+ * Wm0 = (c - L)/c, Wc0 = (1 - alpha^2) + beta + Wm0, all others 1/(2c). Every
+ * factorisation (shock covariance once, P and F each period) is retried once
+ * with jitter + 1e-10 max(0, max diagonal) when the first attempt fails.
+ * P_filt = P_pred - K C^T with C the state-observation cross-covariance.
+ * Arena carve order (doubles): x 2nx, P (2nx)^2, augmented factor L^2, shock
+ * factor m^2, P factor (2nx)^2, augmented mean L, sigma points (2L+1) x L,
+ * propagated states (2L+1) x 2nx, variables (2L+1) x n, observations
+ * (2L+1) x k, x^f(x)x^f nx^2, x^f(x)e nx*m, e(x)e m^2, x_pred 2nx,
+ * P_pred (2nx)^2, x_filt 2nx, P_filt (2nx)^2, y_pred k, v k, w k, u k, gain
+ * scratch k, k, F k^2, F factor k^2, C 2nx*k, K 2nx*k, v_pred n, v_filt n,
+ * C_v n*k, K_v n*k. Returns 0 (T < 1: loglik = 0); -1101 for a null obs_fn,
+ * nx < 1, k < 1, ny < 0 or m < 0 (nothing written); -1102 when c is not finite
+ * and positive or the shock covariance cannot be factorised (loglik not
+ * written), or when P or F cannot be factorised in period t (loglik = the sum
+ * over periods before t; rows t onward untouched). */
+CRV_API int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out);
+
+CRV_LAYOUT_CHECK(sizeof(ekf_inputs) == 144, "ekf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ekf_inputs, n_periods) == 80, "ekf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ekf_inputs, jitter) == 120, "ekf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ekf_inputs, store_paths) == 140, "ekf_inputs layout");
+CRV_LAYOUT_CHECK(sizeof(ukf_inputs) == 240, "ukf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ukf_inputs, n_periods) == 152, "ukf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ukf_inputs, alpha) == 200, "ukf_inputs layout");
+CRV_LAYOUT_CHECK(offsetof(ukf_inputs, symmetrize) == 232, "ukf_inputs layout");
+CRV_LAYOUT_CHECK(sizeof(ukf_outputs) == 112, "ukf_outputs layout");
+
 #endif

@@ -15,16 +15,43 @@ import ctypes
 import functools
 import importlib
 
-from . import beliefplan, bijectors, filters, linalg, mc, rng
+from . import (  # one family per line
+    beliefplan,
+    bijectors,
+    filters,
+    linalg,
+    mc,
+    rng,
+    simulate,
+)
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
 from .linalg import c128_lu_t, crv_lu_t
 
-# Extension module and the kernel families it exports.
+# Kernel families each extension module carries, one per line.
+_TRANSFORMS = (
+    linalg,
+    bijectors,
+)
+_REGRESSION = (
+    linalg,
+    filters,
+    simulate,
+    rng,
+    mc,
+)
+_BELIEFPLAN = (
+    linalg,
+    filters,
+    simulate,
+    rng,
+    beliefplan,
+)
+
 MODULES = {
-    "transforms": ("Corvane._ckernels.transforms._transforms", (linalg, bijectors)),
-    "regression": ("Corvane._ckernels.monte_carlo._regression", (linalg, filters, rng, mc)),
-    "beliefplan": ("Corvane._ckernels.estimation._beliefplan", (linalg, filters, rng, beliefplan)),
+    "transforms": ("Corvane._ckernels.transforms._transforms", _TRANSFORMS),
+    "regression": ("Corvane._ckernels.monte_carlo._regression", _REGRESSION),
+    "beliefplan": ("Corvane._ckernels.estimation._beliefplan", _BELIEFPLAN),
 }
 
 

@@ -57,3 +57,73 @@ SIGNATURES = {
     "kf_build_bqbt": (None, [F64, F64, F64, F64, i64, i64]),
     "kf_build_shock_projection": (None, [F64, F64, F64, F64, F64, i64, i64, i64]),
 }
+
+
+# Observation and Jacobian callbacks: (x, params, out), nothing returned.
+OBS_FN = ctypes.CFUNCTYPE(None, _dp, _dp, _dp)
+
+
+class ekf_inputs(ctypes.Structure):
+    _fields_ = [
+        ("obs_fn", OBS_FN),
+        ("obs_jac", OBS_FN),
+        ("transition", _dp),
+        ("shock_loading", _dp),
+        ("params", _dp),
+        ("shock_cov", _dp),
+        ("obs_cov", _dp),
+        ("data", _dp),
+        ("x0", _dp),
+        ("P0", _dp),
+        ("n_periods", i64),
+        ("n_states", i64),
+        ("n_obs", i64),
+        ("n_shocks", i64),
+        ("n_params", i64),
+        ("jitter", f64),
+        ("symmetrize", i32),
+        ("fitted_obs", i32),
+        ("want_shocks", i32),
+        ("store_paths", i32),
+    ]
+
+
+class ukf_inputs(ctypes.Structure):
+    _fields_ = [("obs_fn", OBS_FN)] + [
+        (name, _dp) for name in (
+            "hx", "gx", "impact", "h_xx", "g_xx", "h_xe", "g_xe", "h_ee", "g_ee",
+            "h_ss", "g_ss", "ss", "params", "shock_cov", "obs_cov", "data", "x0", "P0")
+    ] + [
+        ("n_periods", i64),
+        ("nx", i64),
+        ("ny", i64),
+        ("n_shocks", i64),
+        ("n_obs", i64),
+        ("n_params", i64),
+        ("alpha", f64),
+        ("beta", f64),
+        ("kappa", f64),
+        ("jitter", f64),
+        ("symmetrize", i32),
+        ("store_paths", i32),
+    ]
+
+
+UKF_OUTPUT_FIELDS = ("xf_pred", "xs_pred", "xf_filt", "xs_filt", "v_pred", "v_filt",
+                     "P_pred", "P_filt", "y_pred", "y_filt", "innov", "std_innov",
+                     "innov_cov", "loglik")
+
+
+class ukf_outputs(ctypes.Structure):
+    _fields_ = [(name, _dp) for name in UKF_OUTPUT_FIELDS]
+
+
+RECORDS.update({"ekf_inputs": ekf_inputs, "ukf_inputs": ukf_inputs,
+                "ukf_outputs": ukf_outputs})
+
+SIGNATURES.update({
+    "ekf_arena_size": (arena_size_t, [i64, i64, i64]),
+    "ekf_hot_loop": (i32, [ctypes.POINTER(ekf_inputs), F64, _KFO]),
+    "ukf_arena_size": (arena_size_t, [i64, i64, i64, i64]),
+    "ukf_hot_loop": (i32, [ctypes.POINTER(ukf_inputs), F64, ctypes.POINTER(ukf_outputs)]),
+})

@@ -1,0 +1,111 @@
+// Extended Kalman filter: linear state equation, observation function and its
+// Jacobian supplied as callbacks and linearised at each predicted state.
+#include <cmath>
+#include <cstring>
+
+#include "filters.h"
+#include "linalg.h"
+
+namespace {
+
+constexpr double kLog2Pi = 1.8378770664093453;
+
+inline void copy(double *dst, const double *src, int64_t count) {
+    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
+}
+
+// Consecutive blocks carved from the front of an arena.
+struct Carver {
+    double *next;
+    double *take(int64_t count) {
+        double *block = next;
+        next += count > 0 ? count : 0;
+        return block;
+    }
+};
+
+}  // namespace
+
+crv_arena_size_t ekf_arena_size(int64_t n, int64_t m, int64_t k) {
+    return {n * (k + 6 * n + 2) + m * (5 * n + 2 * (m + k) + 6), 0};
+}
+
+int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out) {
+    const int64_t n = in->n_states, m = in->n_obs, k = in->n_shocks, T = in->n_periods;
+    const double *A = in->transition, *B = in->shock_loading, *S = in->shock_cov;
+    const double *H = in->obs_cov, *params = in->params;
+    const bool sym = in->symmetrize != 0;
+    const bool store = in->store_paths != 0;
+    const bool shocks = store && in->want_shocks != 0;
+    const bool fitted = store && in->fitted_obs != 0;
+
+    Carver c{arena};
+    double *x_pred = c.take(n), *x_filt = c.take(n);
+    double *h_pred = c.take(m), *v = c.take(m), *w = c.take(m), *u = c.take(m);
+    double *gain_y = c.take(m), *gain_x = c.take(m);
+    double *P_pred = c.take(n * n), *P_filt = c.take(n * n);
+    double *KZ = c.take(n * n), *IKZ = c.take(n * n), *prod = c.take(n * n), *Q = c.take(n * n);
+    double *F = c.take(m * m), *L = c.take(m * m);
+    double *PZt = c.take(n * m), *K = c.take(n * m), *KH = c.take(n * m);
+    double *Z = c.take(m * n), *ZP = c.take(m * n);
+    double *BS = c.take(n * k), *M = c.take(k * m), *BtZt = c.take(k * m);
+
+    kf_build_bqbt(B, S, BS, Q, n, k);
+    copy(x_pred, in->x0, n);
+    copy(P_pred, in->P0, n * n);
+    if (sym) crv_sym_inplace(P_pred, n);
+
+    if (T < 1) {
+        *out->loglik = 0.0;
+        return 0;
+    }
+    // A null callback would be called below; refuse the record instead.
+    if (in->obs_fn == nullptr || in->obs_jac == nullptr) return KF_INVALID_INPUT;
+
+    const double m_log_2pi = static_cast<double>(m) * kLog2Pi;
+    double ll = 0.0;
+
+    for (int64_t t = 0; t < T; ++t) {
+        in->obs_fn(x_pred, params, h_pred);
+        in->obs_jac(x_pred, params, Z);
+        kf_row_minus_vec(in->data, t, h_pred, v, m);
+        kf_measurement_cov(Z, P_pred, H, ZP, F, n, m);
+        if (sym) crv_sym_inplace(F, m);
+        if (crv_chol(F, L, m, in->jitter) != 0) {
+            *out->loglik = ll;
+            return KF_CHOL_FAILED;
+        }
+        crv_forward_subst(L, v, w, m);
+        crv_backward_subst_chol_t(L, w, u, m);
+        kf_pc_t(P_pred, Z, PZt, n, m);
+        kf_gain_from_pc_t(L, PZt, gain_y, gain_x, K, n, m);
+        kf_state_update(x_pred, K, v, x_filt, n, m);
+        kf_joseph_cov(K, Z, P_pred, H, KZ, IKZ, prod, KH, P_filt, n, m);
+        if (sym) crv_sym_inplace(P_filt, n);
+        const double logdet = crv_logdet_from_chol(L, m);
+        const double quad = crv_dot(v, u, m);
+
+        if (shocks) {
+            kf_build_shock_projection(B, Z, S, BtZt, M, n, k, m);
+            crv_matvec(M, u, out->shocks + t * k, k, m);
+        }
+        if (store) {
+            copy(out->x_pred + t * n, x_pred, n);
+            copy(out->x_filt + t * n, x_filt, n);
+            copy(out->P_pred + t * n * n, P_pred, n * n);
+            copy(out->P_filt + t * n * n, P_filt, n * n);
+            copy(out->y_pred + t * m, h_pred, m);
+            if (fitted) in->obs_fn(x_filt, params, out->y_filt + t * m);
+            copy(out->innov + t * m, v, m);
+            copy(out->std_innov + t * m, w, m);
+            copy(out->innov_cov + t * m * m, F, m * m);
+        }
+
+        crv_matvec(A, x_filt, x_pred, n, n);
+        kf_predict_cov(A, P_filt, Q, prod, P_pred, n);
+        if (sym) crv_sym_inplace(P_pred, n);
+        ll = std::fma((logdet + m_log_2pi) + quad, -0.5, ll);
+    }
+    *out->loglik = ll;
+    return 0;
+}
