@@ -38,6 +38,9 @@
 //       the lifetime of the guard / the call of f. Only plain memory may be
 //       touched meanwhile.
 //   PyObject *f64_scalar(double)            new numpy.float64.
+//   PyObject *float_tuple({a, b, ...})      new tuple of Python floats.
+//   PyObject *steal_tuple(Ref &&...)        new tuple taking over the given
+//       references; nullptr (all released) if any is null.
 //   CRV_DEFINE_MODULE_EXEC(name, doc, methods, exec)
 //       CRV_DEFINE_MODULE with one more Py_mod_exec step run after NumPy is
 //       imported (module attributes).
@@ -45,6 +48,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 #include "pymodule.hpp"
@@ -236,8 +241,8 @@ class Buffer {
         if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
             if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyObject_CheckBuffer(obj)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "argument '%s' must be a %s array, not %.200s",
-                             argname, elem == Elem::F64 ? "float64" : "int64",
+                PyErr_Format(PyExc_TypeError, "argument '%s' must be %s array, not %.200s",
+                             argname, elem == Elem::F64 ? "a float64" : "an int64",
                              Py_TYPE(obj)->tp_name);
             }
             return -1;
@@ -288,6 +293,31 @@ inline PyObject *f64_scalar(double value) {
     PyObject *s = PyArrayScalar_New(Double);
     if (s != nullptr) PyArrayScalar_VAL(s, Double) = value;
     return s;
+}
+
+inline PyObject *float_tuple(std::initializer_list<double> values) {
+    PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
+    if (t == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (double v : values) {
+        PyObject *item = PyFloat_FromDouble(v);
+        if (item == nullptr) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, i++, item);
+    }
+    return t;
+}
+
+template <class... R> inline PyObject *steal_tuple(R &&...items) {
+    static_assert((std::is_same_v<std::remove_cvref_t<R>, Ref> && ...), "steal_tuple takes Refs");
+    if ((!items || ...)) return nullptr;
+    PyObject *t = PyTuple_New(sizeof...(R));
+    if (t == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t, i++, items.release())), ...);
+    return t;
 }
 
 }  // namespace crv::py

@@ -1,12 +1,152 @@
-// Python entry points of the _transforms extension module.
-#include "pymodule.hpp"
+// Python entry points of the _transforms extension module: one function per
+// bijector operation, all generated from one table and one trampoline.
+//
+// f(v, [low], [high]): bounds are converted to doubles first (low, then high);
+// an ndarray, list or tuple v takes the array path (np.ascontiguousarray(v,
+// dtype=float64), result np.empty_like of it, array kernel over all
+// elements); anything else is converted to one double and gives a
+// numpy.float64 from the scalar kernel. Kernels run without the interpreter
+// lock.
+#include <iterator>
+
+#include "bijectors.h"
+#include "pyargs.hpp"
 
 namespace {
 
+using crv::py::Ref;
+using crv::py::Signature;
+
+using Scalar0 = void (*)(const double *, double *);
+using Scalar1 = void (*)(const double *, double *, const double *);
+using Scalar2 = void (*)(const double *, double *, const double *, const double *);
+using Array0 = void (*)(const double *, double *, int64_t);
+using Array1 = void (*)(const double *, double *, int64_t, const double *);
+using Array2 = void (*)(const double *, double *, int64_t, const double *, const double *);
+
+inline void run(Scalar0 f, const double *in, double *out, const double *) { f(in, out); }
+inline void run(Scalar1 f, const double *in, double *out, const double *b) { f(in, out, b); }
+inline void run(Scalar2 f, const double *in, double *out, const double *b) {
+    f(in, out, b, b + 1);
+}
+inline void run(Array0 f, const double *in, double *out, int64_t n, const double *) {
+    f(in, out, n);
+}
+inline void run(Array1 f, const double *in, double *out, int64_t n, const double *b) {
+    f(in, out, n, b);
+}
+inline void run(Array2 f, const double *in, double *out, int64_t n, const double *b) {
+    f(in, out, n, b, b + 1);
+}
+
+template <const Signature &Sig, auto ScalarKernel, auto ArrayKernel>
+PyObject *bijector_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    constexpr Py_ssize_t nbounds = Sig.nargs - 1;
+    PyObject *bound[3];
+    if (crv::py::bind(Sig, args, nargsf, kwnames, bound) < 0) return nullptr;
+    double bounds[2] = {0.0, 0.0};
+    for (Py_ssize_t i = 0; i < nbounds; ++i)
+        if (crv::py::to_double(bound[i + 1], &bounds[i]) < 0) return nullptr;
+
+    PyObject *v = bound[0];
+    if (!PyArray_Check(v) && !PyList_Check(v) && !PyTuple_Check(v)) {
+        double in, out;
+        if (crv::py::to_double(v, &in) < 0) return nullptr;
+        {
+            crv::py::NoGil nogil;
+            run(ScalarKernel, &in, &out, bounds);
+        }
+        return crv::py::f64_scalar(out);
+    }
+
+    Ref xx(reinterpret_cast<PyObject *>(crv::py::as_contiguous_f64(v)));
+    if (!xx) return nullptr;
+    auto *in_arr = reinterpret_cast<PyArrayObject *>(xx.get());
+    Ref yy(reinterpret_cast<PyObject *>(crv::py::empty_like(in_arr)));
+    if (!yy) return nullptr;
+    const int64_t n = PyArray_SIZE(in_arr);
+    if (n == 0) return yy.release();
+    if (crv::py::require_writable(in_arr) < 0) return nullptr;
+    const auto *in = static_cast<const double *>(PyArray_DATA(in_arr));
+    auto *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(yy.get())));
+    {
+        crv::py::NoGil nogil;
+        run(ArrayKernel, in, out, n, bounds);
+    }
+    return yy.release();
+}
+
+// Argument lists.
+constexpr const char *kArgs_x[] = {"x"};
+constexpr const char *kArgs_y[] = {"y"};
+constexpr const char *kArgs_x_low[] = {"x", "low"};
+constexpr const char *kArgs_y_low[] = {"y", "low"};
+constexpr const char *kArgs_x_high[] = {"x", "high"};
+constexpr const char *kArgs_y_high[] = {"y", "high"};
+constexpr const char *kArgs_x_low_high[] = {"x", "low", "high"};
+constexpr const char *kArgs_y_low_high[] = {"y", "low", "high"};
+
+#define CRV_TEXT_SIG_x "(x)"
+#define CRV_TEXT_SIG_y "(y)"
+#define CRV_TEXT_SIG_x_low "(x, low)"
+#define CRV_TEXT_SIG_y_low "(y, low)"
+#define CRV_TEXT_SIG_x_high "(x, high)"
+#define CRV_TEXT_SIG_y_high "(y, high)"
+#define CRV_TEXT_SIG_x_low_high "(x, low, high)"
+#define CRV_TEXT_SIG_y_low_high "(y, low, high)"
+
+#define CRV_DOC_fwd "The unconstrained value y = f(x)."
+#define CRV_DOC_inv "The constrained value x = f^-1(y)."
+#define CRV_DOC_grad_fwd "dy/dx at x."
+#define CRV_DOC_grad_inv "dx/dy at y."
+#define CRV_DOC_ldet_abs_jac_fwd "ln |dy/dx| at x."
+#define CRV_DOC_ldet_abs_jac_inv "ln |dx/dy| at y."
+#define CRV_DOC_grad_ldet_abs_jac_inv "d/dy ln |dx/dy| at y."
+
+// The 63 functions: (bijector, operation, argument list).
+#define CRV_PLAIN(X, b)                                                               \
+    X(b, fwd, x) X(b, inv, y) X(b, grad_fwd, x) X(b, grad_inv, y)                     \
+    X(b, ldet_abs_jac_fwd, x) X(b, ldet_abs_jac_inv, y) X(b, grad_ldet_abs_jac_inv, y)
+#define CRV_AFFINE(X, b)                                                              \
+    X(b, fwd, x_low_high) X(b, inv, y_low_high) X(b, grad_fwd, x_low_high)            \
+    X(b, grad_inv, y_low_high) X(b, ldet_abs_jac_fwd, x_low_high)                     \
+    X(b, ldet_abs_jac_inv, y_low_high) X(b, grad_ldet_abs_jac_inv, y)
+#define CRV_ONE_BOUND(X, b, bound)                                                    \
+    X(b, fwd, x_##bound) X(b, inv, y_##bound) X(b, grad_fwd, x_##bound)               \
+    X(b, grad_inv, y) X(b, ldet_abs_jac_fwd, x_##bound) X(b, ldet_abs_jac_inv, y)     \
+    X(b, grad_ldet_abs_jac_inv, y)
+#define CRV_BIJECTOR_FUNCTIONS(X)                                                     \
+    CRV_PLAIN(X, log) CRV_PLAIN(X, logit) CRV_PLAIN(X, probit)                        \
+    CRV_AFFINE(X, aff_logit) CRV_AFFINE(X, aff_probit) CRV_PLAIN(X, softplus)         \
+    CRV_ONE_BOUND(X, lower, low) CRV_ONE_BOUND(X, upper, high) CRV_PLAIN(X, tanh)
+
+#define CRV_SIGNATURE(b, op, args)                                                    \
+    constexpr Signature sig_##b##_##op{#b "_" #op, kArgs_##args, std::size(kArgs_##args), \
+                                       std::size(kArgs_##args)};
+CRV_BIJECTOR_FUNCTIONS(CRV_SIGNATURE)
+
+#define CRV_METHOD(b, op, args)                                                       \
+    {#b "_" #op,                                                                      \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(                 \
+         bijector_call<sig_##b##_##op, crv_##b##_##op, crv_##b##_##op##_arr>)),        \
+     METH_FASTCALL | METH_KEYWORDS,                                                   \
+     #b "_" #op CRV_TEXT_SIG_##args "\n--\n\n" CRV_DOC_##op},
+
 PyMethodDef methods[] = {
+    CRV_BIJECTOR_FUNCTIONS(CRV_METHOD)
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Module attributes besides the functions: np and float64.
+int add_numpy_names(PyObject *module) {
+    Ref np(PyImport_ImportModule("numpy"));
+    if (!np) return -1;
+    Ref float64(PyObject_GetAttrString(np.get(), "float64"));
+    if (!float64) return -1;
+    if (PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, "float64", float64.get());
+}
+
 }  // namespace
 
-CRV_DEFINE_MODULE(_transforms, "Parameter bijectors.", methods)
+CRV_DEFINE_MODULE_EXEC(_transforms, "Parameter bijectors.", methods, add_numpy_names)
