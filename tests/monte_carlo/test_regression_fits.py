@@ -227,6 +227,15 @@ def test_elastic_net_fit_matches_sklearn(intercept, alpha, l1_ratio):
     check_ending(fit, X, y, X.shape[1])
 
 
+@pytest.mark.parametrize("fitter", ["lasso", "enet"])
+def test_sparse_fit_without_rows(fitter):
+    # No data: zero Gram (not 0/0), zero coefficients, rss = tss = 0.
+    X, y = np.empty((0, 3)), np.empty(0)
+    fit = lasso(X, y, 0.1, 1) if fitter == "lasso" else enet(X, y, 0.1, 0.5, 1)
+    assert fit.rec.status == 0 and np.all(fit.coef[:3] == 0)
+    assert fit.rec.rss == 0.0 and fit.rec.tss == 0.0
+
+
 # ---- grid fits of the sparse models -----------------------------------------
 
 
@@ -236,9 +245,10 @@ def lasso_gs(X, y, alphas, intercept, max_iter=50, tol=1e-10):
     m = len(alphas)
     fit = Fit(n, p)
     grid = S(max(m, 1), q)
+    knots = max(max_iter, 0) + 1
     st = LIB.crv_mc_lasso_gs_fit(X, y, np.asarray(alphas, float), m, intercept, max_iter, fit.ptr,
-                                 S(p, p), tol, S(p, p), S(p), S(max_iter + 1),
-                                 S(max_iter + 1, q), grid, S(q * q + 8 * q))
+                                 S(p, p), tol, S(p, p), S(p), S(knots), S(knots, q), grid,
+                                 S(q * q + 8 * q))
     assert st == fit.rec.status
     return fit, grid[: m * q].reshape(m, q)
 
@@ -354,3 +364,11 @@ def test_block_sizes_cover_each_fit_buffer(n, p):
             scratch = 2 * p * p + p + m * q + 2 * p + 3 * q * q + q
             got = tuple(LIB.crv_mc_elastic_net_gs_work_arena_size(n, p, intercept, m))
             assert got == (data_words + scratch, m)
+        # A negative step cap is sized as 0: the path still holds its first knot.
+        assert tuple(LIB.crv_mc_lasso_gs_work_arena_size(n, p, intercept, 2, -3)) == \
+            tuple(LIB.crv_mc_lasso_gs_work_arena_size(n, p, intercept, 2, 0))
+
+
+def test_lasso_gs_negative_step_cap_fails_cleanly():
+    X, y, _ = data(16, 20, 3)
+    check_failed(lasso_gs(X, y, [0.1], 1, max_iter=-2)[0], NO_CONV, 4)

@@ -453,6 +453,12 @@ def test_lars_step_cap_and_lambda_min():
     assert st == 0 and len(lam) == 1 and lam[0] == np.max(np.abs(c)) and np.all(betas == 0)
     st, lam, betas = lars(G, c, 0, 1e-10)
     assert st == NO_CONV and len(lam) == 1 and np.all(betas == 0)
+    # A negative cap leaves no room for any knot: nothing is written.
+    p = len(c)
+    n_knots, sentinel = out_i64(), np.full(p, np.nan)
+    st = LIB.crv_lars_lasso_gram(G, c, p, -1, sentinel[:0], sentinel, ctypes.byref(n_knots),
+                                 np.empty(p * p + 8 * p), 1e-10)
+    assert st == NO_CONV and n_knots.value == 0 and np.isnan(sentinel).all()
 
 
 @pytest.mark.parametrize("G", [[[0.0]], [[-1.0]]])

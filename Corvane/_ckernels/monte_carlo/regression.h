@@ -106,7 +106,8 @@ CRV_API double crv_en_active_dof(const double *G, const double *beta, int64_t p,
  * decreasing lambda (knot_lambdas, max_steps + 1; knot_betas rows of p) and
  * *n_knots. work: p^2 + 8p words (beta, sign, corr, s_A, u, direction, a,
  * G_AA, active flags). Returns 0, or -1502 when max_steps is reached first
- * (or max_steps < 1) or the equiangular system is degenerate. */
+ * (or max_steps < 1) or the equiangular system is degenerate. A negative
+ * max_steps writes nothing and gives n_knots = 0. */
 CRV_API int64_t crv_lars_lasso_gram(const double *G, const double *c, int64_t p,
                                     int64_t max_steps, double *knot_lambdas, double *knot_betas,
                                     int64_t *n_knots, double *work, double lambda_min);

@@ -235,6 +235,7 @@ crv_arena_size_t crv_mc_lasso_work_arena_size(int64_t n, int64_t p) {
 crv_arena_size_t crv_mc_lasso_gs_work_arena_size(int64_t n, int64_t p, int32_t intercept,
                                                  int64_t n_alphas, int64_t max_iter) {
     const int64_t q = penalised_count(p, intercept);
+    if (max_iter < 0) max_iter = 0;  // the path always has room for its first knot
     return {max_iter + n + n * p + p * (2 * p + 1) +
                 q * (p + n_alphas + max_iter + (intercept ? 0 : 1) + 8) + 1,
             0};

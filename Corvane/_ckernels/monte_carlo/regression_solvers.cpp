@@ -297,6 +297,10 @@ int64_t crv_lars_lasso_gram(const double *G, const double *c, int64_t p, int64_t
                             double *knot_lambdas, double *knot_betas, int64_t *n_knots,
                             double *work, double lambda_min) {
     const int64_t pp = p > 0 ? p : 0;
+    if (max_steps < 0) {  // no room even for the first knot
+        *n_knots = 0;
+        return CRV_REG_NO_CONVERGENCE;
+    }
     double *beta = work;
     double *sign = beta + pp;
     double *corr = sign + pp;
