@@ -372,3 +372,10 @@ def test_block_sizes_cover_each_fit_buffer(n, p):
 def test_lasso_gs_negative_step_cap_fails_cleanly():
     X, y, _ = data(16, 20, 3)
     check_failed(lasso_gs(X, y, [0.1], 1, max_iter=-2)[0], NO_CONV, 4)
+
+
+def test_fit_result_layout():
+    rec = ffi.crv_fit_result
+    assert ctypes.sizeof(rec) == 56
+    offsets = {"n": 0, "p": 8, "coef": 16, "se": 24, "rss": 32, "tss": 40, "status": 48}
+    assert {name: getattr(rec, name).offset for name in offsets} == offsets
