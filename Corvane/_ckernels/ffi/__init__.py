@@ -21,12 +21,14 @@ from . import (  # one family per line
     filters,
     linalg,
     mc,
+    regression,
     rng,
     simulate,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
 from .linalg import c128_lu_t, crv_lu_t
+from .regression import crv_fit_result
 
 # Kernel families each extension module carries, one per line.
 _TRANSFORMS = (
@@ -39,6 +41,7 @@ _REGRESSION = (
     simulate,
     rng,
     mc,
+    regression,
 )
 _BELIEFPLAN = (
     linalg,
