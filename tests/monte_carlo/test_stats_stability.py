@@ -122,10 +122,14 @@ def test_chow_invalid_arguments_give_nan(n, k, b, status):
     assert math.isnan(out[0])
 
 
-def test_chow_short_regime_leaves_output_unwritten():
-    y, X = regression(3, 20, 3)
+@pytest.mark.parametrize("seed", range(5))
+@pytest.mark.parametrize("b", [1, 2, 18, 19])
+def test_chow_short_regime_fails_and_leaves_output_unwritten(seed, b):
+    # A regime with fewer than k = 3 rows cannot be fitted.
+    y, X = regression(seed, 20, 3)
+    X[:, 0] = np.random.default_rng(seed).uniform(0.1, 10.0, 20)
     out = buf(1, 5.0)
-    assert lib.crv_chow_stat(y, X, 20, 3, 2, buf(24), out) == 1
+    assert lib.crv_chow_stat(y, X, 20, 3, b, buf(24), out) == 1
     assert out[0] == 5.0
 
 

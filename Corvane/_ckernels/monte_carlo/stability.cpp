@@ -67,6 +67,9 @@ int32_t crv_chow_stat(const double *y, const double *X, int64_t n, int64_t k, in
         *out = kNaN;
         return CRV_STAT_BAD_ARG;
     }
+    // A regime with fewer than k rows has a singular normal matrix; report it
+    // as the failed solve it is instead of trusting rounding to expose it.
+    if (b < k || n - b < k) return CRV_STAT_CHOL_FAILED;
     StatCarver carve{arena};
     double *G = carve.take(k * k);
     double *L = carve.take(k * k);

@@ -17,8 +17,8 @@
 CRV_API crv_arena_size_t crv_chow_arena_size(int64_t k);
 /* Chow F = ((SSR_p - SSR_1 - SSR_2) / k) / ((SSR_1 + SSR_2) / (n - 2k)) for
  * regimes rows 0..b-1 and b..n-1. Arena: G (k x k), L (k x k), g (k),
- * beta (k), reused by the three fits. Returns 0; 1 (a fit failed, *out
- * unwritten); -1005 / -1007 / -1003 with *out = NaN. */
+ * beta (k), reused by the three fits. Returns 0; 1 (a fit failed or a regime
+ * has fewer than k rows, *out unwritten); -1005 / -1007 / -1003 with *out = NaN. */
 CRV_API int32_t crv_chow_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t b,
                               double *arena, double *out);
 
