@@ -355,3 +355,23 @@ def test_wald_singular_long_run_covariance():
     out = np.array([123.0])
     st = lib.crv_wald_mean_hac(X, np.zeros(2), T, 2, BARTLETT, 0, 0, arena, iarena, out)
     assert st == STATUS["singular"] and math.isnan(out[0])
+
+
+def test_concurrent_calls_on_separate_arenas_agree():
+    # ctypes releases the interpreter lock: the kernels run truly in parallel.
+    from concurrent.futures import ThreadPoolExecutor
+
+    T, k = 400, 3
+    samples = [var1(s, T, k, 0.7) for s in range(8)]
+
+    def run(X):
+        arena, iarena = arenas(lib.crv_wald_mean_hac_arena_size(T, k))
+        out = np.empty(1)
+        assert lib.crv_wald_mean_hac(X, np.zeros(k), T, k, QS, RULES["plug_in"], 0, arena,
+                                     iarena, out) == 0
+        return out[0]
+
+    serial = [run(X) for X in samples]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        parallel = list(pool.map(run, samples * 4))
+    assert parallel == serial * 4
