@@ -24,6 +24,7 @@ from . import (  # one family per line
     regression,
     rng,
     simulate,
+    stats,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
@@ -42,6 +43,7 @@ _REGRESSION = (
     rng,
     mc,
     regression,
+    stats,
 )
 _BELIEFPLAN = (
     linalg,
