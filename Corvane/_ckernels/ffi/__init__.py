@@ -21,6 +21,7 @@ from . import (  # one family per line
     filters,
     linalg,
     mc,
+    mcstats,
     regression,
     rng,
     simulate,
@@ -44,6 +45,7 @@ _REGRESSION = (
     mc,
     regression,
     stats,
+    mcstats,
 )
 _BELIEFPLAN = (
     linalg,
