@@ -257,6 +257,17 @@ def rbc(alpha=0.33, beta=0.99, delta=0.025, psi=1.8, rho=0.95, sigma_e=0.007,
                  guess, [[sigma_e ** 2]])
 
 
+def expected_square(rho=0.8, sigma_e=0.1):
+    """x = rho x(-1) + e and the static y = E x(+1)^2; exact policy
+    y = rho^2 (rho x(-1) + e)^2 + sigma_e^2, so g_ss = 2 sigma_e^2."""
+
+    def equations(lead, cur, lag, e, th):
+        return [cur[0] - th[0] * lag[0] - e[0], cur[1] - lead[0] * lead[0]]
+
+    return Model("expected_square", ["x", "y"], 1, ["e"], {"rho": rho},
+                 [LAG | CUR | LEAD, CUR], equations, [0.1, 0.05], [[sigma_e ** 2]])
+
+
 LINEAR_KINDS = {
     # (rho, phi, kappa): x = rho x(-1) + kappa y + e, y = phi y(+1) + x
     "determinate": (0.5, 0.8, 0.05),
@@ -283,5 +294,5 @@ def linear(kind):
                  [LAG | CUR, CUR | LEAD], equations, [0.2, -0.1], [[1.0]])
 
 
-__all__ = ["Bicomplex", "Model", "Solution", "arena", "exp", "growth", "growth_policy",
+__all__ = ["Bicomplex", "Model", "Solution", "arena", "exp", "expected_square", "growth", "growth_policy",
            "linear", "log", "rbc", "rbc_steady_state", "solve1", "solve2"]

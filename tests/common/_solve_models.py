@@ -1,0 +1,47 @@
+"""Shared setup of the model-solution tests: the kernel library, the example
+models package and small ctypes helpers."""
+
+import ctypes
+import sys
+from pathlib import Path
+
+import numpy as np
+
+from Corvane._ckernels import ffi
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+
+import models  # noqa: E402
+
+LIB = ffi.load("regression")
+SOLVE = ffi.solve
+I64P = ctypes.POINTER(ctypes.c_int64)
+
+
+def residual_from(fn, n, m, p, counter=None):
+    """A ctypes residual callback evaluating fn(lead, cur, lag, e, theta) on
+    complex NumPy views; counts calls in counter['calls']."""
+
+    def cb(lead, cur, lag, e, theta, resid):
+        if counter is not None:
+            counter["calls"] += 1
+        views = [models._doubles(a, 2 * k).view(np.complex128)
+                 for a, k in ((lead, n), (cur, n), (lag, n), (e, m), (theta, p))]
+        models._doubles(resid, 2 * n).view(np.complex128)[:] = fn(*views)
+
+    return SOLVE.residual_fn(cb)
+
+
+def complex_jacobians(model, x, h=1e-30):
+    """Reference Jacobians dF/d(lead, cur, lag, e) by complex step in NumPy."""
+    n, m = model.n, model.m
+    base = [x.astype(complex), x.astype(complex), x.astype(complex), np.zeros(m, complex)]
+    out = []
+    for slot, size in enumerate((n, n, n, m)):
+        J = np.zeros((n, size))
+        for j in range(size):
+            args = [a.copy() for a in base]
+            args[slot][j] += 1j * h
+            J[:, j] = model.evaluate(*args, model.params.astype(complex)).imag / h
+        out.append(J)
+    return out
