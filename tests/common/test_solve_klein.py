@@ -202,3 +202,14 @@ def test_solve1_arena_size_formula():
     pencil = (2 * m + 4 * n) * n + (8 * N + 2 * n) * N + max(post, 142 * N, rot)
     newton = 2 * p + 2 * m + n * (m + 4 * n + 6) + 2 * (4 * n + p + m + n)
     assert (size.doubles, size.slots) == (max(pencil, newton) + 2 * nx * (nx + ny), n + 2 * N)
+
+
+@pytest.mark.parametrize("module", ["regression", "beliefplan"])
+def test_modules_export_every_solution_kernel(module):
+    import importlib
+
+    path = importlib.import_module(SOLVE.__name__.rsplit(".", 2)[0] + (
+        ".monte_carlo._regression" if module == "regression" else ".estimation._beliefplan")).__file__
+    lib = ctypes.CDLL(path)
+    for name in SOLVE.SIGNATURES:
+        assert hasattr(lib, name), name
