@@ -32,16 +32,4 @@ def residual_from(fn, n, m, p, counter=None):
     return SOLVE.residual_fn(cb)
 
 
-def complex_jacobians(model, x, h=1e-30):
-    """Reference Jacobians dF/d(lead, cur, lag, e) by complex step in NumPy."""
-    n, m = model.n, model.m
-    base = [x.astype(complex), x.astype(complex), x.astype(complex), np.zeros(m, complex)]
-    out = []
-    for slot, size in enumerate((n, n, n, m)):
-        J = np.zeros((n, size))
-        for j in range(size):
-            args = [a.copy() for a in base]
-            args[slot][j] += 1j * h
-            J[:, j] = model.evaluate(*args, model.params.astype(complex)).imag / h
-        out.append(J)
-    return out
+from models.reference import complex_jacobians  # noqa: E402,F401

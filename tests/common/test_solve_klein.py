@@ -8,28 +8,8 @@ import numpy as np
 import pytest
 import scipy.linalg
 
-from _solve_models import LIB, SOLVE, complex_jacobians, models, residual_from
-
-
-def reference_first_order(model, ss):
-    """Klein's method on z(t) = (x(t-1), y(t)) of size nx + n with SciPy's
-    ordqz; Jacobians by complex step in NumPy."""
-    n, nx, m = model.n, model.nx, model.m
-    d_lead, d_cur, d_lag, d_e = complex_jacobians(model, ss)
-    A = np.zeros((n + nx, nx + n))
-    B = np.zeros((n + nx, nx + n))
-    A[:n, nx:] = d_lead
-    B[:n, nx:] = -d_cur
-    B[:n, :nx] = -d_lag[:, :nx]
-    A[n:, :nx] = np.eye(nx)
-    B[n:, nx:nx + nx] = np.eye(nx)
-    # A z(t+1) = B z(t): roots lambda with det(B - lambda A) = 0, stable first
-    BB, AA, alpha, beta, Q, Z = scipy.linalg.ordqz(B, A, sort="iuc", output="complex")
-    P = np.real(Z[nx:, :nx] @ np.linalg.inv(Z[:nx, :nx]))   # y(t) on x(t-1)
-    Phi = np.zeros((n, n))
-    Phi[:, :nx] = P
-    R = np.linalg.solve(d_lead @ Phi + d_cur, -d_e)
-    return P[:nx], P[nx:], R
+from _solve_models import LIB, SOLVE, models
+from models.reference import first_order
 
 
 def test_growth_first_order_matches_closed_form():
@@ -48,7 +28,7 @@ def test_rbc_matches_scipy_ordqz_reference():
     assert (st, sol.bk) == (0, 0)
     assert (sol.n_static, sol.n_pred, sol.n_mixed, sol.n_fwd) == (2, 1, 1, 2)
     np.testing.assert_allclose(sol.ss, models.rbc_steady_state(), rtol=1e-12, atol=1e-15)
-    hx, gx, R = reference_first_order(model, models.rbc_steady_state())
+    hx, gx, R = first_order(model, models.rbc_steady_state())
     np.testing.assert_allclose(sol.hx, hx, rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(sol.gx, gx, rtol=1e-9, atol=1e-12)   # static y, i included
     np.testing.assert_allclose(sol.impact, R, rtol=1e-9, atol=1e-12)
@@ -84,7 +64,7 @@ def test_saddle_path_flag(kind, bk):
     assert np.sign(n_stable - 1) == bk
     np.testing.assert_allclose(np.sort_complex(sol.eig), np.sort_complex(roots), rtol=1e-12)
     if bk == 0:
-        hx, gx, R = reference_first_order(model, np.zeros(2))
+        hx, gx, R = first_order(model, np.zeros(2))
         np.testing.assert_allclose(sol.hx, hx, rtol=1e-12)
         np.testing.assert_allclose(sol.gx, gx, rtol=1e-12)
         np.testing.assert_allclose(sol.impact, R, rtol=1e-12)
