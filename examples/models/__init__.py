@@ -32,6 +32,20 @@ def _doubles(address, count):
     return np.ctypeslib.as_array((ctypes.c_double * count).from_address(address))
 
 
+def residual_from(fn, n, m, p, counter=None):
+    """A ctypes residual callback evaluating fn(lead, cur, lag, shocks, params)
+    on complex NumPy views of the six arrays; counts calls in counter['calls']."""
+
+    def cb(lead, cur, lag, e, theta, resid):
+        if counter is not None:
+            counter["calls"] += 1
+        views = [_doubles(a, 2 * k).view(np.complex128)
+                 for a, k in ((lead, n), (cur, n), (lag, n), (e, m), (theta, p))]
+        _doubles(resid, 2 * n).view(np.complex128)[:] = fn(*views)
+
+    return _solve.residual_fn(cb)
+
+
 class Model:
     """Equations plus dimensions, parameters, timing flags and guesses."""
 
@@ -295,4 +309,4 @@ def linear(kind):
 
 
 __all__ = ["Bicomplex", "Model", "Solution", "arena", "exp", "expected_square", "growth", "growth_policy",
-           "linear", "log", "rbc", "rbc_steady_state", "solve1", "solve2"]
+           "linear", "log", "rbc", "residual_from", "rbc_steady_state", "solve1", "solve2"]

@@ -2,11 +2,22 @@
 against NumPy references and the closed-form growth policy."""
 
 import ctypes
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from _solve_models import I64P, LIB, SOLVE, complex_jacobians, models, residual_from
+from Corvane._ckernels import ffi
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+
+import models  # noqa: E402
+from models import residual_from  # noqa: E402
+from models.reference import complex_jacobians  # noqa: E402
+
+LIB = ffi.load("regression")
+SOLVE = ffi.solve
 
 
 def preproc(model, x, counter):

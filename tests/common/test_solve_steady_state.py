@@ -2,11 +2,21 @@
 closed-form steady states and counted callback evaluations."""
 
 import ctypes
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from _solve_models import LIB, SOLVE, models, residual_from
+from Corvane._ckernels import ffi
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+
+import models  # noqa: E402
+from models import residual_from  # noqa: E402
+
+LIB = ffi.load("regression")
+SOLVE = ffi.solve
 
 
 def newton(fn, x0, params, m=0, max_iter=50, tol=1e-12, fill=0.0):
