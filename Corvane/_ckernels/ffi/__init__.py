@@ -24,6 +24,7 @@ from . import (  # one family per line
     regression,
     rng,
     simulate,
+    solve,
     stats,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
@@ -38,6 +39,7 @@ _TRANSFORMS = (
 )
 _REGRESSION = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
@@ -47,6 +49,7 @@ _REGRESSION = (
 )
 _BELIEFPLAN = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
