@@ -9,7 +9,7 @@
 #include "solve_detail.hpp"
 
 using crv::detail::max64;
-using crv::detail::SolveCarver;
+using crv::detail::Carver;
 
 namespace {
 
@@ -33,7 +33,7 @@ inline void smith_divide(const double *z, const double *w, double *out) {
 void complex_block(const double *M, int64_t N, int64_t r0, int64_t rows, int64_t cols,
                    double *out) {
     for (int64_t i = 0; i < rows; ++i)
-        crv::detail::copy_doubles(out + 2 * i * cols, M + 2 * (r0 + i) * N, 2 * cols);
+        crv::detail::copy_f64(out + 2 * i * cols, M + 2 * (r0 + i) * N, 2 * cols);
 }
 
 // In-place transpose of a square complex matrix.
@@ -69,7 +69,7 @@ crv_arena_size_t klein_qz_arena_size(int64_t N) { return {142 * N, (N + 1) / 2};
 int64_t klein_qz(crv_zgges_fn zgges, int64_t N, double *A, double *B, double *VSR, double *dwork,
                  int64_t *iwork) {
     if (N == 0) return 0;
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *alpha = c.take(2 * N), *beta = c.take(2 * N), *rwork = c.take(8 * N);
     double *work = c.take(130 * N);
     int32_t *bwork = reinterpret_cast<int32_t *>(iwork);
@@ -92,14 +92,14 @@ int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_
     *bk = 2;
     if (nk < 1) return CRV_KLEIN_NO_STATES;
     const int64_t N = nk + nf, sq = 2 * nk * nk;
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *Z11 = c.take(sq), *Z21 = c.take(2 * nf * nk), *S11 = c.take(sq), *T11 = c.take(sq);
     double *I = c.take(sq), *Z11inv = c.take(sq), *X = c.take(sq), *tmp = c.take(sq);
     complex_block(Z, N, 0, nk, nk, Z11);
     complex_block(Z, N, nk, nf, nk, Z21);
     complex_block(S, N, 0, nk, nk, S11);
     complex_block(T, N, 0, nk, nk, T11);
-    crv::detail::zero_doubles(I, sq);
+    crv::detail::zero_f64(I, sq);
     for (int64_t i = 0; i < nk; ++i) I[2 * (i * nk + i)] = 1.0;
 
     if (c128_lu_factor_inplace(Z11, iwork, nk) != 0) return CRV_KLEIN_SINGULAR;
@@ -134,9 +134,9 @@ int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_
 void crv_assemble_transition(const double *hx, const double *gx, int64_t nx, int64_t ny,
                              double *T) {
     const int64_t n = nx + ny;
-    crv::detail::zero_doubles(T, n * n);
-    for (int64_t i = 0; i < nx; ++i) crv::detail::copy_doubles(T + i * n, hx + i * nx, nx);
-    for (int64_t i = 0; i < ny; ++i) crv::detail::copy_doubles(T + (nx + i) * n, gx + i * nx, nx);
+    crv::detail::zero_f64(T, n * n);
+    for (int64_t i = 0; i < nx; ++i) crv::detail::copy_f64(T + i * n, hx + i * nx, nx);
+    for (int64_t i = 0; i < ny; ++i) crv::detail::copy_f64(T + (nx + i) * n, gx + i * nx, nx);
 }
 
 crv_arena_size_t crv_klein_solve1_arena_size(int64_t n, int64_t nx, int64_t ny, int64_t p,
@@ -168,7 +168,7 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
     for (int64_t i = 0; i < nk; ++i)
         if (states[i] < 0 || states[i] >= nx) return CRV_SOLVE_BAD_DIMENSIONS;
 
-    SolveCarver<double> c{dwork + 2 * nx * (nx + ny)};
+    Carver<double> c{dwork + 2 * nx * (nx + ny)};
     double *L = c.take(n * n), *B = c.take(n * n), *C = c.take(n * n), *E = c.take(n * m);
     double *P_cur = c.take(N * N), *P_lead = c.take(N * N);
     double *gx_c = c.take(2 * nf * nk), *hx_c = c.take(2 * nk * nk);
@@ -177,10 +177,10 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
     double *scratch = c.next;
     int64_t *piv = iwork, *islots = iwork + n;
 
-    crv::detail::copy_doubles(L, sol->j_lead, n * n);
-    crv::detail::copy_doubles(B, sol->j_cur, n * n);
-    crv::detail::copy_doubles(C, sol->j_lag, n * n);
-    crv::detail::copy_doubles(E, sol->j_shock, n * m);
+    crv::detail::copy_f64(L, sol->j_lead, n * n);
+    crv::detail::copy_f64(B, sol->j_cur, n * n);
+    crv::detail::copy_f64(C, sol->j_lag, n * n);
+    crv::detail::copy_f64(E, sol->j_shock, n * m);
     double *const mats[4] = {L, B, C, E};
     const int64_t ncols[4] = {n, n, n, m};
     if (crv_pencil_rotate_static(model->dgeqrf, model->dormqr, sol->j_cur, order, n, ns, mats,
@@ -204,7 +204,7 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
     // P: policy of every variable (rows in `order` order) on the nk lagged states.
     for (int64_t r = 0; r < nd; ++r) {
         const double *src = r < nk ? hx_r + r * nk : gx_r + (r - np) * nk;
-        crv::detail::copy_doubles(P + (ns + r) * nk, src, nk);
+        crv::detail::copy_f64(P + (ns + r) * nk, src, nk);
     }
 
     if (ns >= 1) {
@@ -247,7 +247,7 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
         const int64_t v = order[j];
         double *row = v < nx ? sol->hx + v * nx : sol->gx + (v - nx) * nx;
         for (int64_t i = 0; i < nk; ++i) row[states[i]] = P[j * nk + i];
-        crv::detail::copy_doubles(sol->impact + v * m, R + j * m, m);
+        crv::detail::copy_f64(sol->impact + v * m, R + j * m, m);
     }
     crv_assemble_transition(sol->hx, sol->gx, nx, ny, sol->transition);
     return 0;

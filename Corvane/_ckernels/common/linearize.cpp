@@ -4,7 +4,7 @@
 #include "solve.h"
 #include "solve_detail.hpp"
 
-using crv::detail::SolveCarver;
+using crv::detail::Carver;
 
 namespace {
 
@@ -26,7 +26,7 @@ crv_arena_size_t klein_preproc_arena_size(int64_t n, int64_t p, int64_t m, int64
 void klein_preproc(crv_residual_fn residual, const double *x, const double *params, int64_t n,
                    int64_t p, int64_t m, int64_t neq, double *J_lead, double *J_cur,
                    double *J_lag, double *J_shock, double *dwork) {
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *z = c.take(2 * n), *theta = c.take(2 * p);
     double *X1 = c.take(2 * n), *X2 = c.take(2 * n), *X3 = c.take(2 * n);
     double *E = c.take(2 * m), *R = c.take(2 * neq);
@@ -35,10 +35,10 @@ void klein_preproc(crv_residual_fn residual, const double *x, const double *para
     const double h = kComplexStep;
 
     auto reset = [&]() {
-        crv::detail::copy_doubles(X1, z, 2 * n);
-        crv::detail::copy_doubles(X2, z, 2 * n);
-        crv::detail::copy_doubles(X3, z, 2 * n);
-        crv::detail::zero_doubles(E, 2 * m);
+        crv::detail::copy_f64(X1, z, 2 * n);
+        crv::detail::copy_f64(X2, z, 2 * n);
+        crv::detail::copy_f64(X3, z, 2 * n);
+        crv::detail::zero_f64(E, 2 * m);
     };
     double *slots[3] = {X1, X2, X3};
     double *jacs[3] = {J_lead, J_cur, J_lag};
@@ -97,7 +97,7 @@ int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr, con
     if (n_static < 1) return 0;
     int64_t widest = n;
     for (int64_t k = 0; k < nmats; ++k) widest = crv::detail::max64(widest, ncols[k]);
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *W = c.take(n * n_static), *tau = c.take(n_static), *work = c.next;
     for (int64_t s = 0; s < n_static; ++s)
         for (int64_t i = 0; i < n; ++i) W[s * n + i] = Bmat[i * n + order[s]];
@@ -122,8 +122,8 @@ void crv_pencil_assemble(const double *A, const double *B, const double *C, cons
                          int64_t n_fwd, double *P_cur, double *P_lead) {
     const int64_t c = n_pred + n_mixed, h = n_mixed + n_fwd, N = c + h;
     const int64_t size = N * N > 1 ? N * N : 1;
-    crv::detail::zero_doubles(P_cur, size);
-    crv::detail::zero_doubles(P_lead, size);
+    crv::detail::zero_f64(P_cur, size);
+    crv::detail::zero_f64(P_lead, size);
     const int64_t *states = order + n_static;        // pred then mixed
     const int64_t *jumps = order + n_static + n_pred; // mixed then fwd
     const int64_t count = n_pred + n_mixed + n_fwd;

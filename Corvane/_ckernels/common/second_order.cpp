@@ -9,7 +9,7 @@
 #include "solve_detail.hpp"
 
 using crv::detail::max64;
-using crv::detail::SolveCarver;
+using crv::detail::Carver;
 
 namespace {
 
@@ -32,10 +32,10 @@ crv_arena_size_t crv_bicomplex_hessian_arena_size(int64_t n, int64_t p, int64_t 
 void crv_bicomplex_hessian(crv_residual_fn hessian, const double *x, const double *params,
                            int64_t n, int64_t p, int64_t m, int64_t neq, double *hess,
                            double *dwork) {
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *X_lead = c.take(4 * n), *X_cur = c.take(4 * n), *X_lag = c.take(4 * n);
     double *theta = c.take(4 * p), *E = c.take(4 * m), *resid = c.take(4 * neq);
-    crv::detail::zero_doubles(dwork, 4 * (3 * n + p + m + neq));
+    crv::detail::zero_f64(dwork, 4 * (3 * n + p + m + neq));
     for (int64_t i = 0; i < n; ++i) X_lead[4 * i] = X_cur[4 * i] = X_lag[4 * i] = x[i];
     for (int64_t i = 0; i < p; ++i) theta[4 * i] = params[i];
     const int64_t D = 3 * n + m;
@@ -68,7 +68,7 @@ void crv_contract2(const double *H, const double *A, int64_t a, const double *B,
     for (int64_t k = 0; k < count; ++k) {
         double *out_k = out + k * a * b;
         if (N <= 0) {
-            crv::detail::zero_doubles(out_k, a * b);
+            crv::detail::zero_f64(out_k, a * b);
             continue;
         }
         crv_matmul(H + k * N * N, B, tmp, N, N, b);
@@ -91,7 +91,7 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
                          double *g_ss, double *h_ss, double *dwork, int64_t *iwork) {
     const int64_t ny = n - nx, k2 = nx * nx, D = 3 * n + m, nk2 = n * k2;
     const int64_t q = max64(nx * m, max64(k2, m * m));
-    SolveCarver<double> c{dwork};
+    Carver<double> c{dwork};
     double *sys = c.take(nk2 * nk2), *Qxx = c.take(nk2), *Gxx = c.take(nk2);
     c.take(nk2);
     double *Qss = c.take(n * m * m);
@@ -103,19 +103,19 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
     int64_t *piv = iwork;
 
     // First-order derivatives of v = (y(t-1), y(t), y(t+1), e) in (x(t-1), e(t)).
-    crv::detail::copy_doubles(Phi, hx, nx * nx);
-    crv::detail::copy_doubles(Phi + nx * nx, gx, ny * nx);
+    crv::detail::copy_f64(Phi, hx, nx * nx);
+    crv::detail::copy_f64(Phi + nx * nx, gx, ny * nx);
     const double *Rx = impact;  // state rows of the impact
-    crv::detail::zero_doubles(Vx, D * nx);
-    crv::detail::zero_doubles(Ve, D * m);
-    crv::detail::zero_doubles(We, D * m);
+    crv::detail::zero_f64(Vx, D * nx);
+    crv::detail::zero_f64(Ve, D * m);
+    crv::detail::zero_f64(We, D * m);
     for (int64_t i = 0; i < nx; ++i) Vx[i * nx + i] = 1.0;
-    crv::detail::copy_doubles(Vx + n * nx, Phi, n * nx);
+    crv::detail::copy_f64(Vx + n * nx, Phi, n * nx);
     crv_matmul(Phi, hx, Vx + 2 * n * nx, n, nx, nx);
-    crv::detail::copy_doubles(Ve + n * m, impact, n * m);
+    crv::detail::copy_f64(Ve + n * m, impact, n * m);
     crv_matmul(Phi, Rx, Ve + 2 * n * m, n, nx, m);
     for (int64_t i = 0; i < m; ++i) Ve[(3 * n + i) * m + i] = 1.0;
-    crv::detail::copy_doubles(We + 2 * n * m, impact, n * m);
+    crv::detail::copy_f64(We + 2 * n * m, impact, n * m);
 
     // M0 = [J_lead Phi, 0] - J_cur: the coefficient of y(t)'s second-order terms.
     crv_matmul(j_lead, Phi, LPhi, n, n, nx);
@@ -152,15 +152,15 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
         crv_contract2(Gxx, hx, nx, Rx, m, n, nx, tmp, W);
         negated_source(Q, j_lead, W, rhs, n, nx * m);
         crv_lu_solve(M0, piv, rhs, Q, n, nx * m);
-        crv::detail::copy_doubles(h_xe, Q, nx * nx * m);
-        crv::detail::copy_doubles(g_xe, Q + nx * nx * m, ny * nx * m);
+        crv::detail::copy_f64(h_xe, Q, nx * nx * m);
+        crv::detail::copy_f64(g_xe, Q + nx * nx * m, ny * nx * m);
 
         crv_contract2(hess, Ve, m, Ve, m, n, D, tmp, Q);
         crv_contract2(Gxx, Rx, m, Rx, m, n, nx, tmp, W);
         negated_source(Q, j_lead, W, rhs, n, m * m);
         crv_lu_solve(M0, piv, rhs, W, n, m * m);  // W holds G_ee from here on
-        crv::detail::copy_doubles(h_ee, W, nx * m * m);
-        crv::detail::copy_doubles(g_ee, W + nx * m * m, ny * m * m);
+        crv::detail::copy_f64(h_ee, W, nx * m * m);
+        crv::detail::copy_f64(g_ee, W + nx * m * m, ny * m * m);
     }
 
     // Scale: (M0 + J_lead) G_ss = -(sum Sigma_ab (R^T H_lead R)_ab + J_lead G_ee:Sigma).
@@ -183,10 +183,10 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
     if (crv_lu_factor_inplace(Mss, piv, n) != 0) return CRV_SECOND_ORDER_SCALE_SINGULAR;
     crv_lu_solve(Mss, piv, ss_rhs, ss_sol, n, 1);
 
-    crv::detail::copy_doubles(h_xx, Gxx, nx * k2);
-    crv::detail::copy_doubles(g_xx, Gxx + nx * k2, ny * k2);
-    crv::detail::copy_doubles(h_ss, ss_sol, nx);
-    crv::detail::copy_doubles(g_ss, ss_sol + nx, ny);
+    crv::detail::copy_f64(h_xx, Gxx, nx * k2);
+    crv::detail::copy_f64(g_xx, Gxx + nx * k2, ny * k2);
+    crv::detail::copy_f64(h_ss, ss_sol, nx);
+    crv::detail::copy_f64(g_ss, ss_sol + nx, ny);
     return 0;
 }
 
@@ -207,7 +207,7 @@ int64_t crv_sgu_klein_solve2(const crv_klein_model *model, crv_klein_solution *s
     status = crv_klein_from_pencil(model, sol, dwork, iwork);
     if (status != 0) return status;
     const int64_t n = model->n, nx = model->nx, m = model->m;
-    if (nx * m > 0) crv::detail::copy_doubles(sol2->eta, sol->impact, nx * m);
+    if (nx * m > 0) crv::detail::copy_f64(sol2->eta, sol->impact, nx * m);
     double *scratch = dwork + 2 * nx * (nx + model->ny);
     crv_bicomplex_hessian(model->hessian, sol->ss, model->params, n, model->p, m, n, sol2->hess,
                           scratch);

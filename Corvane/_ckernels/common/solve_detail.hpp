@@ -4,25 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "arena.hpp"
+
 namespace crv::detail {
 
-// Consecutive blocks carved from the front of an arena region.
-template <class T> struct SolveCarver {
-    T *next;
-    T *take(int64_t count) {
-        T *block = next;
-        next += count > 0 ? count : 0;
-        return block;
-    }
-};
-
-inline void copy_doubles(double *dst, const double *src, int64_t count) {
-    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
-}
-
-inline void zero_doubles(double *dst, int64_t count) {
-    if (count > 0) std::memset(dst, 0, static_cast<size_t>(count) * sizeof(double));
-}
+template <class T> using SolveCarver = Carver<T>;
+inline void copy_doubles(double *dst, const double *src, int64_t count) { copy_f64(dst, src, count); }
+inline void zero_doubles(double *dst, int64_t count) { zero_f64(dst, count); }
 
 // Real values into interleaved complex pairs with zero imaginary parts.
 inline void to_complex(const double *x, double *z, int64_t count) {

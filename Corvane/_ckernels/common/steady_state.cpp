@@ -7,7 +7,7 @@
 #include "solve.h"
 #include "solve_detail.hpp"
 
-using crv::detail::SolveCarver;
+using crv::detail::Carver;
 
 crv_arena_size_t crv_newton_arena_size(int64_t n, int64_t p, int64_t m) {
     return {2 * p + 2 * m + n * (m + 4 * n + 6) + klein_preproc_arena_size(n, p, m, n).doubles, n};
@@ -17,15 +17,15 @@ int64_t crv_steady_state_newton(crv_residual_fn residual, const double *x_init,
                                 const double *params, int64_t n, int64_t p, int64_t m,
                                 int64_t max_iter, double *x_out, double tol, int64_t *iter_out,
                                 double *dwork, int64_t *iwork) {
-    crv::detail::copy_doubles(x_out, x_init, n);
-    SolveCarver<double> c{dwork};
+    crv::detail::copy_f64(x_out, x_init, n);
+    Carver<double> c{dwork};
     double *z = c.take(2 * n), *theta = c.take(2 * p), *r = c.take(2 * n), *e = c.take(2 * m);
     double *f = c.take(n), *delta = c.take(n);
     double *J_lead = c.take(n * n), *J_cur = c.take(n * n), *J_lag = c.take(n * n);
     double *J_shock = c.take(n * m), *J = c.take(n * n);
     double *scratch = c.next;
     crv::detail::to_complex(params, theta, p);
-    crv::detail::zero_doubles(e, 2 * m);
+    crv::detail::zero_f64(e, 2 * m);
 
     for (int64_t i = 0;; ++i) {
         *iter_out = i;
