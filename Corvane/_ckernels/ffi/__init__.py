@@ -15,7 +15,7 @@ import ctypes
 import functools
 import importlib
 
-from . import filters, linalg
+from . import filters, linalg, optimize
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
 from .linalg import c128_lu_t, crv_lu_t
@@ -24,7 +24,7 @@ from .linalg import c128_lu_t, crv_lu_t
 MODULES = {
     "transforms": ("Corvane._ckernels.transforms._transforms", (linalg,)),
     "regression": ("Corvane._ckernels.monte_carlo._regression", (linalg, filters)),
-    "beliefplan": ("Corvane._ckernels.estimation._beliefplan", (linalg, filters)),
+    "beliefplan": ("Corvane._ckernels.estimation._beliefplan", (linalg, filters, optimize)),
 }
 
 
