@@ -5,6 +5,7 @@
 // the caller's wa, iwa, lsave, isave and dsave arrays.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -977,9 +978,16 @@ int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x, const dou
         return TASK_ERROR;
     }
     const int64_t m = options->m;
-    const size_t wa_len = static_cast<size_t>(2 * m * n + 5 * n + 11 * m * m + 8 * m);
-    double *dwork = static_cast<double *>(std::malloc(sizeof(double) * (wa_len + 3 * n)));
-    int64_t *iwork = static_cast<int64_t *>(std::malloc(sizeof(int64_t) * 4 * n));
+    // wa (2mn + 5n + 11m^2 + 8m), g, lower, upper; nbd and iwa (4n int64).
+    // Sizes are computed wide: one beyond the address space is an
+    // allocation failure, not a wrapped count.
+    using wide = __int128;
+    const wide wa_wide = 2 * wide{m} * n + 5 * wide{n} + 11 * wide{m} * m + 8 * wide{m};
+    const wide dbytes = (wa_wide + 3 * wide{n}) * 8, ibytes = wide{n} * 32;
+    const bool too_big = dbytes > PTRDIFF_MAX || ibytes > PTRDIFF_MAX;
+    const int64_t wa_len = too_big ? 0 : static_cast<int64_t>(wa_wide);
+    double *dwork = too_big ? nullptr : static_cast<double *>(std::malloc(static_cast<size_t>(dbytes)));
+    int64_t *iwork = too_big ? nullptr : static_cast<int64_t *>(std::malloc(static_cast<size_t>(ibytes)));
     if (!dwork || !iwork) {
         std::free(dwork);
         std::free(iwork);

@@ -1,5 +1,6 @@
 // Bounded Nelder-Mead simplex search.
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -120,10 +121,12 @@ int64_t crv_neldermead(crv_opt_fn fn, void *context, int64_t n, double *x, const
     if (maxfev <= 0) maxfev = 200 * n;
 
     // Workspace: simplex (n+1) n, values n+1, centroid, three trial points,
-    // a row buffer, bounds 2n.
+    // a row buffer, bounds 2n; (n+1)(n+8) covers it.
     const bool bounded = bound_types != nullptr;
-    const size_t count = static_cast<size_t>((n + 1) * n + (n + 1) + 5 * n + (bounded ? 2 * n : 0));
-    double *work = static_cast<double *>(std::malloc(sizeof(double) * count));
+    // Sized wide: a count beyond the address space is an allocation failure.
+    const __int128 wide_n = n;
+    const __int128 bytes = (wide_n + 1) * (wide_n + 8) * static_cast<__int128>(sizeof(double));
+    double *work = bytes > PTRDIFF_MAX ? nullptr : static_cast<double *>(std::malloc(static_cast<size_t>(bytes)));
     if (!work) {
         fill(result, CRV_OPT_ALLOC_FAILED, 0, 0, kNaN, kMsgAlloc);
         return CRV_OPT_ALLOC_FAILED;
