@@ -393,6 +393,8 @@ def test_setulb_stop_code_passes_through():
     (2, 5, [0, 0], [0, 0], [0, 0], 1e7, 0.0, 0, 705),
     (2, 5, [0, -1], [0, 0], [0, 0], 1e7, 0.0, 20, 706),
     (2, 5, [1, 2], [5, 3], [0, 2], 1e7, 0.0, 20, 707),
+    (2, 5, [1, 0], [np.nan, 0], [0, 0], 1e7, 0.0, 20, 707),
+    (2, 5, [0, 3], [0, 0], [0, np.nan], 1e7, 0.0, 20, 707),
 ])
 def test_setulb_input_errors(n, m, nbd, lo, hi, factr, pgtol, maxls, detail):
     s = Setulb(max(n, 1), max(m, 1), np.array(lo + [0.0], float), np.array(hi + [0.0], float),

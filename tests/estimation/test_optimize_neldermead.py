@@ -269,6 +269,17 @@ def test_initial_simplex_rules():
     np.testing.assert_array_equal(pts[3], [2.0, 0.0, -1.02])   # -1.05 clipped at lower
 
 
+def test_null_bound_array_leaves_side_open():
+    """Bound types with a null upper array: only the lower bounds apply."""
+    lo = np.array([1.5, -np.inf])
+    bt = np.array([2, 2], dtype=np.int64)
+    status, x, res, _ = run_nm(rosen, [2.0, 2.0], bounds=(lo, None, bt))
+    ref = minimize(rosen, np.array([2.0, 2.0]), method="Nelder-Mead",
+                   bounds=[(1.5, np.inf), (-np.inf, np.inf)])
+    assert (res.nfev, res.nit) == (ref.nfev, ref.nit)
+    np.testing.assert_allclose(x, ref.x, rtol=1e-13)
+
+
 def test_start_outside_bounds_is_clipped():
     lo, hi, bt = bound_arrays([0.0, None], [1.0, 0.5])
     _, _, _, rec = run_nm(rosen, [-3.0, 4.0], bounds=(lo, hi, bt), maxiter=1)

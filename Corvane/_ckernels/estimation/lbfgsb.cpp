@@ -694,8 +694,11 @@ struct Lbfgsb {
         if (maxls < 1) return 705;
         for (int64_t i = 0; i < n; ++i)
             if (nbd[i] < 0 || nbd[i] > 3) return 706;
-        for (int64_t i = 0; i < n; ++i)
+        for (int64_t i = 0; i < n; ++i) {
+            if (has_lower(nbd[i]) && std::isnan(l[i])) return 707;
+            if (has_upper(nbd[i]) && std::isnan(u[i])) return 707;
             if (nbd[i] == 2 && !(l[i] <= u[i])) return 707;
+        }
         return 0;
     }
 

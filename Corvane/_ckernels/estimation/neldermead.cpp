@@ -139,8 +139,8 @@ int64_t crv_neldermead(crv_opt_fn fn, void *context, int64_t n, double *x, const
         double *lb = s.row_tmp + n, *ub = lb + n;
         for (int64_t i = 0; i < n; ++i) {
             const int64_t t = bound_types[i];
-            lb[i] = (t == 1 || t == 2) ? lower[i] : -kInf;
-            ub[i] = (t == 2 || t == 3) ? upper[i] : kInf;
+            lb[i] = ((t == 1 || t == 2) && lower) ? lower[i] : -kInf;
+            ub[i] = ((t == 2 || t == 3) && upper) ? upper[i] : kInf;
         }
         s.lb = lb;
         s.ub = ub;

@@ -63,8 +63,9 @@ CRV_LAYOUT_CHECK(sizeof(crv_lbfgsb_options) == 56 && offsetof(crv_lbfgsb_options
 /* ---- drivers ------------------------------------------------------------ */
 
 /* Nelder-Mead simplex search (reflection 1, expansion 2, contraction 0.5,
- * shrink 0.5), bounded by clipping when bound_types is not null. x holds the
- * start on entry and the best vertex on return. A null options pointer means
+ * shrink 0.5), bounded by clipping when bound_types is not null (a null
+ * lower or upper array leaves that side unbounded). x holds the start on
+ * entry and the best vertex on return. A null options pointer means
  * maxiter = maxfev = 200 n and xatol = fatol = 1e-4. Returns 0 (converged),
  * 1 (evaluation limit), 2 (iteration limit), -1702 (n < 1, or a null
  * objective or x) or -1701 (allocation failed); result may be null. */
@@ -92,7 +93,7 @@ CRV_API int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x,
  *   601 projected gradient <= pgtol        602 relative reduction <= factr*eps
  *   603 rounding errors prevent progress   604 line search failed
  *   701 n < 1    702 m < 1    703 factr < 0    704 pgtol < 0    705 maxls < 1
- *   706 bound type outside 0..3            707 lower bound above upper bound
+ *   706 bound type outside 0..3            707 a used bound is NaN, or l > u
  *   708 objective not finite at the starting point
  * ln_task is the line search's (code, detail): 3 evaluate, 4 converged,
  * 6 warning (601 rounding, 602 interval too small, 603 at stpmax,
