@@ -117,8 +117,9 @@ int64_t crv_neldermead(crv_opt_fn fn, void *context, int64_t n, double *x, const
     int64_t maxfev = options ? options->maxfev : 0;
     const double xatol = options ? options->xatol : 1e-4;
     const double fatol = options ? options->fatol : 1e-4;
-    if (maxiter <= 0) maxiter = 200 * n;
-    if (maxfev <= 0) maxfev = 200 * n;
+    const int64_t default_limit = n > INT64_MAX / 200 ? INT64_MAX : 200 * n;
+    if (maxiter <= 0) maxiter = default_limit;
+    if (maxfev <= 0) maxfev = default_limit;
 
     // Workspace: simplex (n+1) n, values n+1, centroid, three trial points,
     // a row buffer, bounds 2n; (n+1)(n+8) covers it.
