@@ -22,9 +22,11 @@ from . import (  # one family per line
     linalg,
     mc,
     mcstats,
+    optimize,
     regression,
     rng,
     simulate,
+    solve,
     stats,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
@@ -39,6 +41,7 @@ _TRANSFORMS = (
 )
 _REGRESSION = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
@@ -49,10 +52,12 @@ _REGRESSION = (
 )
 _BELIEFPLAN = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
     beliefplan,
+    optimize,
 )
 
 MODULES = {

@@ -9,7 +9,7 @@
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::StatCarver;
+using crv::detail::Carver;
 
 const double _JB_N_GRID[CRV_JB_N_COUNT] = {10,  20,  35,  50,   75,   100,  150,  200,
                                            300, 500, 800, 1000, 1600, 2400, 10000};
@@ -139,7 +139,7 @@ int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int6
         return CRV_STAT_TOO_FEW;
     }
     const int64_t m = k + p + 1;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *Z = carve.take(n * m);
     double *G = carve.take(m * m);
     double *L = carve.take(m * m);
@@ -178,7 +178,7 @@ int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m, doubl
     const double sigma2 = sum_sq / dn;
     if (!(std::isfinite(sigma2) && sigma2 > 0.0)) return CRV_STAT_BAD_VARIANCE;
 
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *w = carve.take(n);
     double *G = carve.take(mm * mm);
     double *L = carve.take(mm * mm);

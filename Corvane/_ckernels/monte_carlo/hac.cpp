@@ -9,7 +9,7 @@
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::StatCarver;
+using crv::detail::Carver;
 
 const double _KERNEL_SPECS[CRV_KERNEL_COUNT][2] = {
     {1.1447, 1.0},
@@ -71,7 +71,7 @@ int64_t plug_in_bandwidth(const double *x, int64_t stride, int32_t code, int64_t
 int32_t wald_hac_from_moments(double *M, const double *target, int64_t T, int64_t m,
                               int32_t code, int32_t rule, int64_t bw, double *work,
                               int64_t *iwork, double *out) {
-    StatCarver carve{work};
+    Carver<> carve{work};
     double *mean = carve.take(m);
     double *gamma = carve.take(m * m);
     double *S = carve.take(m * m);
@@ -207,7 +207,7 @@ crv_arena_size_t crv_wald_mean_hac_arena_size(int64_t T, int64_t k) {
 int32_t crv_wald_mean_hac(const double *X, const double *mu0, int64_t T, int64_t k, int32_t code,
                           int32_t rule, int64_t bw, double *arena, int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *M = carve.take(T * k);
     crv::detail::copy_f64(M, X, T * k);
     return wald_hac_from_moments(M, mu0, T, k, code, rule, bw, carve.next, iarena, out);
@@ -250,7 +250,7 @@ int32_t crv_wald_covariance_hac(const double *X, const double *Sigma0, int64_t T
                                 int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
     const int64_t h = vech_size(k);
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *target = carve.take(h);
     double *centred = carve.take(T * k);
     double *moments = carve.take(T * h);
@@ -273,7 +273,7 @@ int32_t crv_wald_second_moment_hac(const double *X, const double *Sigma0, int64_
                                    int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
     const int64_t h = vech_size(k);
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *target = carve.take(h);
     double *moments = carve.take(T * h);
     if (crv_fill_symmetric_target_vec(Sigma0, k, target, 1e-8, 1e-5) != 0)

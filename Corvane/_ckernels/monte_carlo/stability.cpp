@@ -10,7 +10,7 @@
 using crv::detail::faxpy;
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::StatCarver;
+using crv::detail::Carver;
 
 namespace {
 
@@ -70,7 +70,7 @@ int32_t crv_chow_stat(const double *y, const double *X, int64_t n, int64_t k, in
     // A regime with fewer than k rows has a singular normal matrix; report it
     // as the failed solve it is instead of trusting rounding to expose it.
     if (b < k || n - b < k) return CRV_STAT_CHOL_FAILED;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *G = carve.take(k * k);
     double *L = carve.take(k * k);
     double *g = carve.take(k);
@@ -94,7 +94,7 @@ int32_t crv_recursive_residuals(const double *y, const double *X, int64_t n, int
         crv::detail::copy_f64(w, y, n);
         return 0;
     }
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *G = carve.take(k * k);
     double *L = carve.take(k * k);
     double *P = carve.take(k * k);
@@ -126,7 +126,7 @@ int32_t crv_cusum_series(const double *y, const double *X, int64_t n, int64_t k,
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t m = n - k;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *w = carve.take(m);
     double *G = carve.take(k * k);
     double *L = carve.take(k * k);
@@ -157,7 +157,7 @@ int32_t crv_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, d
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t m = n - k;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *series_arena = carve.take(m + 5 * k * k + 5 * k);
     double *W = carve.take(m);
     const int32_t status = crv_cusum_series(y, X, n, k, series_arena, W);
@@ -181,7 +181,7 @@ int32_t crv_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k,
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t count = n - k;
-    StatCarver carve{arena};
+    Carver<> carve{arena};
     double *rr_arena = carve.take(rr_scratch(k));
     double *w = carve.take(count);
     const int32_t status = crv_recursive_residuals(y, X, n, k, rr_arena, w);
