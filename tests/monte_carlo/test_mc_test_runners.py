@@ -387,11 +387,13 @@ def test_stage_that_cannot_run_fails(name):
                               ctypes.addressof(ctx)) == INVALID
 
 
-def test_wald_runner_needs_its_integer_work_block():
-    ctx = mcstats.crv_mc_wald_test_ctx(MU0.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), T,
-                                       K, 2, 0, 0, 0)
+@pytest.mark.parametrize("null", ["work", "target"])
+def test_wald_runner_needs_work_block_and_target(null):
+    target = None if null == "target" else MU0.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+    ctx = mcstats.crv_mc_wald_test_ctx(target, T, K, 2, 0, 0, 0)
+    work = None if null == "work" else np.zeros(K)
     iout = np.zeros(1, np.int64)
-    assert lib.crv_mc_wald_test_runner(0, np.ones(1000), np.ones(1), None, iout.ctypes.data,
+    assert lib.crv_mc_wald_test_runner(0, np.ones(1000), np.ones(1), work, iout.ctypes.data,
                                        ctypes.addressof(ctx)) == INVALID
     assert iout[0] == INVALID
 

@@ -49,7 +49,7 @@ inline Regression regression_blocks(double *input, int64_t T, int64_t k) {
 int32_t crv_mc_wald_test_runner(int64_t, double *input, double *out, double *work, int64_t *iout,
                                 void *ctx) {
     const auto *c = prepare<crv_mc_wald_test_ctx>(ctx, input, out);
-    if (c == nullptr || work == nullptr) return cannot_run(iout);
+    if (c == nullptr || work == nullptr || c->target == nullptr) return cannot_run(iout);
     if (c->T < 0 || c->k < 0) return keep(CRV_STAT_BAD_VARIANCE, iout);
     double *scratch = input + c->T * c->k;
     auto *iwork = reinterpret_cast<int64_t *>(work);

@@ -14,8 +14,8 @@
  * given) receives the statistic's status (diagnostics.h), or -1003 for a
  * negative T or k in the context. A failing statistic never fails the
  * replication: the runners return 0, except for a stage that cannot run at
- * all (null ctx, input or out block, or a null work block for the Wald
- * runner), which fails with -1201. */
+ * all (null ctx, input or out block, or a null work block or target for the
+ * Wald runner), which fails with -1201. */
 #ifndef CORVANE_MC_TEST_RUNNERS_H
 #define CORVANE_MC_TEST_RUNNERS_H
 
