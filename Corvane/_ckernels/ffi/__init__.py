@@ -21,6 +21,7 @@ from . import (  # one family per line
     filters,
     linalg,
     mc,
+    mcmc,
     regression,
     rng,
     simulate,
@@ -49,6 +50,7 @@ _BELIEFPLAN = (
     simulate,
     rng,
     beliefplan,
+    mcmc,
 )
 
 MODULES = {
