@@ -72,9 +72,12 @@ def gauss(x):
 
 
 def boxed(x):
-    """Gaussian inside a box, minus infinity outside it, NaN on one side."""
+    """Gaussian inside a box, minus infinity outside it, NaN and plus
+    infinity on two of its sides."""
     if x[0] < -1.8:
         return math.nan
+    if x[-1] > 2.0:
+        return math.inf
     if np.any(np.abs(x) > 2.2):
         return -math.inf
     return gauss(x)
