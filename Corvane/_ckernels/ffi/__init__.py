@@ -22,6 +22,7 @@ from . import (  # one family per line
     linalg,
     mc,
     optimize,
+    mcmc,
     regression,
     rng,
     simulate,
@@ -56,6 +57,7 @@ _BELIEFPLAN = (
     rng,
     beliefplan,
     optimize,
+    mcmc,
 )
 
 MODULES = {
