@@ -23,6 +23,7 @@ from . import (  # one family per line
     mc,
     mcstats,
     optimize,
+    mcmc,
     regression,
     rng,
     simulate,
@@ -58,6 +59,7 @@ _BELIEFPLAN = (
     rng,
     beliefplan,
     optimize,
+    mcmc,
 )
 
 MODULES = {
