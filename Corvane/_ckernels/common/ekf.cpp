@@ -3,28 +3,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "arena.hpp"
 #include "filters.h"
 #include "linalg.h"
 
-namespace {
-
-constexpr double kLog2Pi = 1.8378770664093453;
-
-inline void copy(double *dst, const double *src, int64_t count) {
-    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
-}
-
-// Consecutive blocks carved from the front of an arena.
-struct Carver {
-    double *next;
-    double *take(int64_t count) {
-        double *block = next;
-        next += count > 0 ? count : 0;
-        return block;
-    }
-};
-
-}  // namespace
+using crv::detail::Carver;
+using crv::detail::copy_f64;
+using crv::detail::kLog2Pi;
 
 crv_arena_size_t ekf_arena_size(int64_t n, int64_t m, int64_t k) {
     return {n * (k + 6 * n + 2) + m * (5 * n + 2 * (m + k) + 6), 0};
@@ -51,8 +36,8 @@ int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out)
     double *BS = c.take(n * k), *M = c.take(k * m), *BtZt = c.take(k * m);
 
     kf_build_bqbt(B, S, BS, Q, n, k);
-    copy(x_pred, in->x0, n);
-    copy(P_pred, in->P0, n * n);
+    copy_f64(x_pred, in->x0, n);
+    copy_f64(P_pred, in->P0, n * n);
     if (sym) crv_sym_inplace(P_pred, n);
 
     if (T < 1) {
@@ -90,15 +75,15 @@ int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out)
             crv_matvec(M, u, out->shocks + t * k, k, m);
         }
         if (store) {
-            copy(out->x_pred + t * n, x_pred, n);
-            copy(out->x_filt + t * n, x_filt, n);
-            copy(out->P_pred + t * n * n, P_pred, n * n);
-            copy(out->P_filt + t * n * n, P_filt, n * n);
-            copy(out->y_pred + t * m, h_pred, m);
+            copy_f64(out->x_pred + t * n, x_pred, n);
+            copy_f64(out->x_filt + t * n, x_filt, n);
+            copy_f64(out->P_pred + t * n * n, P_pred, n * n);
+            copy_f64(out->P_filt + t * n * n, P_filt, n * n);
+            copy_f64(out->y_pred + t * m, h_pred, m);
             if (fitted) in->obs_fn(x_filt, params, out->y_filt + t * m);
-            copy(out->innov + t * m, v, m);
-            copy(out->std_innov + t * m, w, m);
-            copy(out->innov_cov + t * m * m, F, m * m);
+            copy_f64(out->innov + t * m, v, m);
+            copy_f64(out->std_innov + t * m, w, m);
+            copy_f64(out->innov_cov + t * m * m, F, m * m);
         }
 
         crv_matvec(A, x_filt, x_pred, n, n);

@@ -103,6 +103,56 @@ inline void gemm_nt_simd(const double *A, const double *B, const double *C_in, d
             C[at] = AddC ? C_in[at] + out[r][c] : out[r][c];
         }
 }
+
+// C = A B^T (+ C_in) with B transposed chunk by chunk into stack scratch, so
+// that four entries of a row of C share each vector instruction. Every entry
+// keeps fdot's arithmetic: eight partial sums over blocks of eight, combined
+// in fdot_combine order, then the remaining terms fused in order.
+constexpr int64_t kTransposeScratch = 2048;
+
+template <bool AddC>
+inline void gemm_nt_transposed(const double *A, const double *B, const double *C_in, double *C,
+                               int64_t m, int64_t k, int64_t n) {
+    alignas(32) double Bt[kTransposeScratch];
+    const int64_t width = (kTransposeScratch / k) & ~int64_t{3};
+    for (int64_t j0 = 0; j0 < n; j0 += width) {
+        const int64_t cols = n - j0 < width ? n - j0 : width;
+        const int64_t padded = (cols + 3) & ~int64_t{3};
+        for (int64_t l = 0; l < k; ++l) {
+            double *row = Bt + l * padded;
+            for (int64_t c = 0; c < cols; ++c) row[c] = B[(j0 + c) * k + l];
+            for (int64_t c = cols; c < padded; ++c) row[c] = 0.0;
+        }
+        for (int64_t i = 0; i < m; ++i) {
+            const double *a = A + i * k;
+            for (int64_t c = 0; c < padded; c += 4) {
+                const double *bt = Bt + c;
+                __m256d s[8];
+                for (int q = 0; q < 8; ++q) s[q] = _mm256_setzero_pd();
+                int64_t l = 0;
+                for (; l + 8 <= k; l += 8)
+                    for (int q = 0; q < 8; ++q)
+                        s[q] = _mm256_fmadd_pd(_mm256_broadcast_sd(a + l + q),
+                                               _mm256_load_pd(bt + (l + q) * padded), s[q]);
+                __m256d r = _mm256_add_pd(
+                    _mm256_add_pd(_mm256_add_pd(s[0], s[4]), _mm256_add_pd(s[2], s[6])),
+                    _mm256_add_pd(_mm256_add_pd(s[1], s[5]), _mm256_add_pd(s[3], s[7])));
+                for (; l < k; ++l)
+                    r = _mm256_fmadd_pd(_mm256_broadcast_sd(a + l), _mm256_load_pd(bt + l * padded),
+                                        r);
+                const int64_t at = i * n + j0 + c;
+                if (c + 4 <= cols) {
+                    if (AddC) r = _mm256_add_pd(_mm256_loadu_pd(C_in + at), r);
+                    _mm256_storeu_pd(C + at, r);
+                } else {
+                    const __m256i mask = lane_mask(cols - c);
+                    if (AddC) r = _mm256_add_pd(_mm256_maskload_pd(C_in + at, mask), r);
+                    _mm256_maskstore_pd(C + at, mask, r);
+                }
+            }
+        }
+    }
+}
 #endif
 
 // R rows by W columns of C = A B starting at (i, j).
@@ -195,6 +245,12 @@ inline void gemm_nt_rows(const double *A, const double *B, const double *C_in, d
 template <bool AddC>
 inline void gemm_nt(const double *A, const double *B, const double *C_in, double *C, int64_t m,
                     int64_t k, int64_t n) {
+#ifdef CRV_GEMM_AVX2
+    if (n >= 2 && k <= kTransposeScratch / 4) {
+        gemm_nt_transposed<AddC>(A, B, C_in, C, m, k, n);
+        return;
+    }
+#endif
     int64_t i = 0;
     for (; i + 2 <= m; i += 2) gemm_nt_rows<2, AddC>(A, B, C_in, C, k, n, i);
     if (i < m) gemm_nt_rows<1, AddC>(A, B, C_in, C, k, n, i);

@@ -2,30 +2,15 @@
 // loop built from exactly their arithmetic.
 #include <cstring>
 
+#include "arena.hpp"
 #include "fdot.hpp"
 #include "gemm.hpp"
 #include "filters.h"
 #include "linalg.h"
 
-namespace {
-
-constexpr double kLog2Pi = 1.8378770664093453;
-
-inline void copy(double *dst, const double *src, int64_t count) {
-    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
-}
-
-// Consecutive blocks carved from the front of an arena.
-struct Carver {
-    double *next;
-    double *take(int64_t count) {
-        double *block = next;
-        next += count > 0 ? count : 0;
-        return block;
-    }
-};
-
-}  // namespace
+using crv::detail::Carver;
+using crv::detail::copy_f64;
+using crv::detail::kLog2Pi;
 
 crv_arena_size_t kf_arena_size(int64_t n, int64_t m, int64_t k) {
     return {n * (k + 6 * n + 2) + m * (4 * n + 2 * (m + k) + 7), 0};
@@ -58,7 +43,7 @@ void kf_chol_solve_row(const double *L, const double *G, int64_t i, double *y, d
     if (m <= 0) return;
     crv_forward_subst(L, G + i * m, y, m);
     crv_backward_subst_chol_t(L, y, x, m);
-    copy(K + i * m, x, m);
+    copy_f64(K + i * m, x, m);
 }
 
 void kf_gain_from_pc_t(const double *L, const double *PZt, double *y, double *x, double *K,
@@ -126,8 +111,8 @@ int32_t kf_hot_loop(const kf_inputs *in, double *arena, const kf_outputs *out) {
 
     kf_build_bqbt(B, S, BS, Q, n, k);
     if (shocks) kf_build_shock_projection(B, Z, S, BtZt, M, n, k, m);
-    copy(x_pred, in->x0, n);
-    copy(P_pred, in->P0, n * n);
+    copy_f64(x_pred, in->x0, n);
+    copy_f64(P_pred, in->P0, n * n);
     if (sym) crv_sym_inplace(P_pred, n);
 
     double ll = 0.0;
@@ -159,15 +144,15 @@ int32_t kf_hot_loop(const kf_inputs *in, double *arena, const kf_outputs *out) {
         if (store) {
             if (shocks) crv_matvec(M, u, out->shocks + t * k, k, m);
             crv_matvec_plus_vec(Z, x_filt, d, y_filt, m, n);
-            copy(out->x_pred + t * n, x_pred, n);
-            copy(out->x_filt + t * n, x_filt, n);
-            copy(out->P_pred + t * n * n, P_pred, n * n);
-            copy(out->P_filt + t * n * n, P_filt, n * n);
-            copy(out->y_pred + t * m, y_pred, m);
-            copy(out->y_filt + t * m, y_filt, m);
-            copy(out->innov + t * m, v, m);
-            copy(out->std_innov + t * m, w, m);
-            copy(out->innov_cov + t * m * m, F, m * m);
+            copy_f64(out->x_pred + t * n, x_pred, n);
+            copy_f64(out->x_filt + t * n, x_filt, n);
+            copy_f64(out->P_pred + t * n * n, P_pred, n * n);
+            copy_f64(out->P_filt + t * n * n, P_filt, n * n);
+            copy_f64(out->y_pred + t * m, y_pred, m);
+            copy_f64(out->y_filt + t * m, y_filt, m);
+            copy_f64(out->innov + t * m, v, m);
+            copy_f64(out->std_innov + t * m, w, m);
+            copy_f64(out->innov_cov + t * m * m, F, m * m);
         }
 
         crv_matvec(A, x_filt, x_pred, n, n);

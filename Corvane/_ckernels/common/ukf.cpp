@@ -5,29 +5,20 @@
 #include <utility>
 
 #include "fdot.hpp"
+#include "arena.hpp"
 #include "filters.h"
 #include "linalg.h"
 #include "pruned.hpp"
 
 using crv::detail::fdot;
 
+using crv::detail::Carver;
+using crv::detail::copy_f64;
+using crv::detail::kLog2Pi;
+
 namespace {
 
-constexpr double kLog2Pi = 1.8378770664093453;
 constexpr double kRetryScale = 1e-10;
-
-inline void copy(double *dst, const double *src, int64_t count) {
-    if (count > 0) std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(double));
-}
-
-struct Carver {
-    double *next;
-    double *take(int64_t count) {
-        double *block = next;
-        next += count > 0 ? count : 0;
-        return block;
-    }
-};
 
 // Cholesky factor of A + jitter I; on failure once more with the jitter raised
 // by 1e-10 times the largest diagonal entry of A (floored at 0).
@@ -112,12 +103,12 @@ int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out
     double *C = cv.take(s * k), *K = cv.take(s * k);
     double *v_pred = cv.take(n), *v_filt = cv.take(n), *Cv = cv.take(n * k), *Kv = cv.take(n * k);
 
-    copy(x_cur, in->x0, s);
-    copy(P_cur, in->P0, s * s);
+    copy_f64(x_cur, in->x0, s);
+    copy_f64(P_cur, in->P0, s * s);
     crv_zero_mat(aug, L, L);
     if (m >= 1) {
         if (!chol_with_retry(in->shock_cov, shock_fac, m, in->jitter)) return KF_CHOL_FAILED;
-        for (int64_t i = 0; i < m; ++i) copy(aug + (s + i) * L + s, shock_fac + i * m, m);
+        for (int64_t i = 0; i < m; ++i) copy_f64(aug + (s + i) * L + s, shock_fac + i * m, m);
     }
     double ll = 0.0;
     const double k_log_2pi = static_cast<double>(k) * kLog2Pi;
@@ -127,12 +118,12 @@ int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out
             *out->loglik = ll;
             return KF_CHOL_FAILED;
         }
-        for (int64_t i = 0; i < s; ++i) copy(aug + i * L, P_fac + i * s, s);
-        copy(aug_mean, x_cur, s);
+        for (int64_t i = 0; i < s; ++i) copy_f64(aug + i * L, P_fac + i * s, s);
+        copy_f64(aug_mean, x_cur, s);
         for (int64_t j = s; j < L; ++j) aug_mean[j] = 0.0;
 
         // Sigma points: the mean, then mean +/- sqrt(c) times each column.
-        copy(sigma, aug_mean, L);
+        copy_f64(sigma, aug_mean, L);
         for (int64_t i = 0; i < L; ++i) {
             double *plus = sigma + (1 + i) * L, *minus = sigma + (1 + L + i) * L;
             for (int64_t j = 0; j < L; ++j) {
@@ -188,19 +179,19 @@ int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out
             weighted_cross(V, Yobs, N, n, k, wc0, wi, nullptr, Cv);
             kf_gain_from_pc_t(F_fac, Cv, gain_y, gain_x, Kv, n, k);
             kf_state_update(v_pred, Kv, v, v_filt, n, k);
-            copy(out->xf_pred + t * nx, x_pred, nx);
-            copy(out->xs_pred + t * nx, x_pred + nx, nx);
-            copy(out->xf_filt + t * nx, x_filt, nx);
-            copy(out->xs_filt + t * nx, x_filt + nx, nx);
-            copy(out->v_pred + t * n, v_pred, n);
-            copy(out->v_filt + t * n, v_filt, n);
-            copy(out->P_pred + t * s * s, P_pred, s * s);
-            copy(out->P_filt + t * s * s, P_filt, s * s);
-            copy(out->y_pred + t * k, y_pred, k);
+            copy_f64(out->xf_pred + t * nx, x_pred, nx);
+            copy_f64(out->xs_pred + t * nx, x_pred + nx, nx);
+            copy_f64(out->xf_filt + t * nx, x_filt, nx);
+            copy_f64(out->xs_filt + t * nx, x_filt + nx, nx);
+            copy_f64(out->v_pred + t * n, v_pred, n);
+            copy_f64(out->v_filt + t * n, v_filt, n);
+            copy_f64(out->P_pred + t * s * s, P_pred, s * s);
+            copy_f64(out->P_filt + t * s * s, P_filt, s * s);
+            copy_f64(out->y_pred + t * k, y_pred, k);
             in->obs_fn(out->v_filt + t * n, params, out->y_filt + t * k);
-            copy(out->innov + t * k, v, k);
-            copy(out->std_innov + t * k, w, k);
-            copy(out->innov_cov + t * k * k, F, k * k);
+            copy_f64(out->innov + t * k, v, k);
+            copy_f64(out->std_innov + t * k, w, k);
+            copy_f64(out->innov_cov + t * k * k, F, k * k);
         }
 
         ll = ll + ((logdet + k_log_2pi) + quad) * -0.5;

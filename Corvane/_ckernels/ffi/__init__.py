@@ -21,9 +21,12 @@ from . import (  # one family per line
     filters,
     linalg,
     mc,
+    optimize,
     regression,
     rng,
     simulate,
+    solve,
+    stats,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
@@ -37,18 +40,22 @@ _TRANSFORMS = (
 )
 _REGRESSION = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
     mc,
     regression,
+    stats,
 )
 _BELIEFPLAN = (
     linalg,
+    solve,
     filters,
     simulate,
     rng,
     beliefplan,
+    optimize,
 )
 
 MODULES = {

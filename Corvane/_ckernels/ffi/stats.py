@@ -1,0 +1,93 @@
+"""Statistical tests and HAC: residual diagnostics, stability tests, HAC Wald
+tests, and the read-only Jarque-Bera and kernel tables.
+
+The statistics kernels return 32-bit status codes; `STATUS` names them.
+`tables(lib)` reads the exported tables into NumPy arrays.
+"""
+
+import ctypes
+
+import numpy as np
+
+from ._types import F64, I64, arena_size_t, f64, i32, i64
+
+STATUS = {
+    "chol_failed": 1,
+    "asymmetric": -1001,
+    "singular": -1002,
+    "bad_variance": -1003,
+    "bad_lags": -1004,
+    "too_few": -1005,
+    "bad_arg": -1007,
+}
+
+KERNELS = {"bartlett": 0, "parzen": 1, "quadratic_spectral": 2, "none": 3}
+RULES = {"fixed": 0, "floor": 1, "plug_in": 2, "floor_or_plug_in": 3}
+
+# Exported tables: name -> shape.
+TABLES = {
+    "_JB_N_GRID": (15,),
+    "_JB_PVAL_GRID": (23,),
+    "_JB_CV": (23, 15),
+    "_KERNEL_SPECS": (4, 2),
+}
+
+
+def tables(lib):
+    """Copies of the exported read-only tables, keyed by symbol name."""
+    out = {}
+    for name, shape in TABLES.items():
+        count = int(np.prod(shape))
+        data = (ctypes.c_double * count).in_dll(lib, name)
+        out[name] = np.array(data, dtype=np.float64).reshape(shape)
+    return out
+
+
+RECORDS = {}
+
+SIGNATURES = {
+    # residual diagnostics
+    "crv_bg_arena_size": (arena_size_t, [i64, i64, i64]),
+    "crv_bg_stat": (i32, [F64, F64, i64, i64, i64, F64, F64]),
+    "crv_bp_arena_size": (arena_size_t, [i64, i64]),
+    "crv_bp_aux": (i32, [F64, F64, i64, i64, F64, F64, F64]),
+    "crv_bp_stat": (i32, [F64, F64, i64, i64, i64, F64, F64]),
+    "crv_acorr": (i32, [F64, i64, i64, F64, F64]),
+    "crv_lb_arena_size": (arena_size_t, [i64, i64]),
+    "crv_lb_stat": (i32, [F64, i64, i64, F64, F64, F64]),
+    "crv_jb_stat": (i32, [F64, i64, F64]),
+    "crv_jb_pval_interp": (f64, [i64, f64]),
+    "crv_jb_isf_interp": (f64, [i64, f64]),
+    "crv_jb_pval_interp_into": (None, [i64, F64, i64, F64]),
+    "crv_jb_isf_interp_into": (None, [i64, F64, i64, F64]),
+    "crv_jb_find_hilo_ascending": (None, [F64, i64, I64, I64, f64]),
+    "crv_jb_find_hilo_descending": (None, [F64, i64, I64, I64, f64]),
+    # stability tests
+    "crv_chow_arena_size": (arena_size_t, [i64]),
+    "crv_chow_stat": (i32, [F64, F64, i64, i64, i64, F64, F64]),
+    "crv_recursive_residuals": (i32, [F64, F64, i64, i64, F64, F64]),
+    "crv_cusum_series": (i32, [F64, F64, i64, i64, F64, F64]),
+    "crv_cusum_arena_size": (arena_size_t, [i64, i64]),
+    "crv_cusum_stat": (i32, [F64, F64, i64, i64, F64, F64]),
+    "crv_cusumsq_arena_size": (arena_size_t, [i64, i64]),
+    "crv_cusumsq_stat": (i32, [F64, F64, i64, i64, I64, F64, F64]),
+    "crv_cusum_sf": (f64, [f64]),
+    "crv_cusum_sf_into": (None, [F64, i64, F64]),
+    # HAC and Wald tests
+    "kernel_weight": (f64, [i64, i64, i32]),
+    "wooldridge_bandwidth": (i64, [F64, i64]),
+    "andrews_bandwidth": (i64, [F64, i32, i64]),
+    "andrews_bandwidth_matrix": (i64, [F64, i32, i64, i64, F64]),
+    "crv_fill_mean_ax0": (None, [F64, i64, i64, F64]),
+    "crv_fill_centered_ax0": (None, [F64, F64, i64, i64, F64]),
+    "crv_hac_estimator_matmul": (None, [F64, i32, i64, i64, i64, F64, F64]),
+    "crv_wald_stat_from_mean_and_cov": (i32, [F64, F64, F64, i64, i64, F64, F64, I64, F64, F64]),
+    "crv_wald_mean_hac_arena_size": (arena_size_t, [i64, i64]),
+    "crv_wald_mean_hac": (i32, [F64, F64, i64, i64, i32, i32, i64, F64, I64, F64]),
+    "crv_wald_covariance_hac_arena_size": (arena_size_t, [i64, i64]),
+    "crv_wald_covariance_hac": (i32, [F64, F64, i64, i64, i32, i32, i64, F64, I64, F64]),
+    "crv_fill_symmetric_target_vec": (i32, [F64, i64, F64, f64, f64]),
+    "crv_symmetric_outer_prod_2dim": (None, [F64, i64, i64, i64, F64]),
+    "crv_wald_second_moment_hac_arena_size": (arena_size_t, [i64, i64]),
+    "crv_wald_second_moment_hac": (i32, [F64, F64, i64, i64, i32, i32, i64, F64, I64, F64]),
+}
