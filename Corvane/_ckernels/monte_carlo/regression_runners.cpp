@@ -4,21 +4,15 @@
 #include <limits>
 #include <type_traits>
 
+#include "arena.hpp"
 #include "mc.h"
 #include "regression.h"
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using Carver = crv::detail::Carver<double>;
 
-struct Carver {
-    double *next;
-    double *take(int64_t count) {
-        double *block = next;
-        next += count > 0 ? count : 0;
-        return block;
-    }
-};
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 inline int64_t penalised_count(int64_t p, int32_t intercept) {
     const int64_t q = intercept ? p - 1 : p;
