@@ -232,6 +232,15 @@ def test_status_paths():
     assert kw["coef"][0] == pytest.approx(y.mean(), rel=1e-14) and rss == pytest.approx(tss)
 
 
+@pytest.mark.parametrize("name", FITS[1:])
+def test_fits_without_columns(name):
+    # No regressor and no intercept: the prediction is 0, so rss = sum y^2.
+    Z, y = np.empty((6, 0)), np.arange(1.0, 7.0)
+    (rss, tss, status), kw = call(name, Z, y, False)
+    assert status == 0 and kw["coef"].size == 0
+    assert rss == pytest.approx(np.sum(y**2)) and tss == pytest.approx(np.sum((y - 3.5) ** 2))
+
+
 def test_ols_with_intercept_only():
     y = np.array([1.0, 2.0, 6.0])
     (rss, tss, status), kw = call("ols_fit", np.empty((3, 0)), y)
@@ -441,6 +450,15 @@ def test_shared_memory_is_rejected(first, second):
     kw[second] = kw[first] if kw[first].size == kw[second].size else kw[second]
     with pytest.raises(ValueError, match=f"{first} and {second} share memory"):
         reg.ols_fit(Z, y, **kw)
+
+
+def test_read_only_inputs_may_share_memory():
+    # alphas is only read: it may alias y (or X) without harm.
+    Z, y = data(18, 10, 3)
+    y[:4] = ALPHAS
+    _, kw = call("ridge_gs_fit", Z, y)
+    kw["alphas"] = y[:4]
+    assert reg.ridge_gs_fit(Z, y, **kw)[2] == 0
 
 
 def test_output_overlapping_the_data_is_rejected():

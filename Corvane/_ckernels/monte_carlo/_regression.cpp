@@ -7,8 +7,9 @@
 // Every other array is the caller's writable, C-contiguous, 1-D float64 buffer
 // (int64 for statuses) of exactly the size its rule gives for the actual n,
 // p (intercept column included), p' (penalised coefficients) and n_alphas;
-// buffers may not share memory with each other or with X and y. The kernel
-// runs without the interpreter lock and writes the coefficients into coef.
+// an array the fit writes may not share memory with any other argument. The
+// kernel runs without the interpreter lock and writes the coefficients into
+// coef.
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -285,13 +286,18 @@ int size_error(const char *fname, const ArgInfo &info, int64_t need, Py_ssize_t 
 
 // ---- the trampoline -----------------------------------------------------------
 
+// Memory of one array; X, y and alphas are only read.
 struct Span {
     const char *name;
     const char *lo;
     const char *hi;
+    bool written;
 };
 
-bool overlap(const Span &a, const Span &b) { return a.lo < b.hi && b.lo < a.hi; }
+// Two arrays conflict when they share memory and the kernel writes either.
+bool conflict(const Span &a, const Span &b) {
+    return (a.written || b.written) && a.lo < b.hi && b.lo < a.hi;
+}
 
 // X (with the intercept column when asked) and y, checked in the documented
 // order. On success *x_out and *y_out receive new references.
@@ -383,10 +389,10 @@ PyObject *fit_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
     int nspans = 0;
     if (c.n * c.p > 0)
         spans[nspans++] = {"X", reinterpret_cast<const char *>(c.X),
-                           reinterpret_cast<const char *>(c.X + c.n * c.p)};
+                           reinterpret_cast<const char *>(c.X + c.n * c.p), false};
     if (c.n > 0)
         spans[nspans++] = {"y", reinterpret_cast<const char *>(c.y),
-                           reinterpret_cast<const char *>(c.y + c.n)};
+                           reinterpret_cast<const char *>(c.y + c.n), false};
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         const Arg arg = fit.args[i];
         const ArgInfo &info = kArgInfo[arg];
@@ -414,11 +420,11 @@ PyObject *fit_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
         const char *lo = static_cast<const char *>(info.kind == Kind::IntArray
                                                        ? static_cast<void *>(bufs[i].i64())
                                                        : static_cast<void *>(bufs[i].f64()));
-        const Span span{info.name, lo, lo + need * 8};
+        const Span span{info.name, lo, lo + need * 8, arg != aAlphas};
         for (int s = 0; s < nspans; ++s)
-            if (overlap(span, spans[s])) {
+            if (conflict(span, spans[s])) {
                 PyErr_Format(PyExc_ValueError,
-                             "%s(): %s and %s share memory; every array must be separate", fname,
+                             "%s(): %s and %s share memory; the fit writes one of them", fname,
                              spans[s].name, info.name);
                 return nullptr;
             }
