@@ -1,4 +1,5 @@
-"""Regression: solvers, fit kernels, the fit result record and block sizes."""
+"""Regression: solvers, fit kernels, the fit result record, block sizes, the
+Monte Carlo runners and their context records."""
 
 import ctypes
 
@@ -19,7 +20,87 @@ class crv_fit_result(ctypes.Structure):
     ]
 
 
+class crv_mc_ols_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64)]
+
+
+class crv_mc_ridge_ctx(ctypes.Structure):
+    _fields_ = [("n", i64), ("p", i64), ("intercept", i32), ("alpha", f64)]
+
+
+class crv_mc_ridge_gs_ctx(ctypes.Structure):
+    _fields_ = [
+        ("alphas", _dp),
+        ("n", i64),
+        ("p", i64),
+        ("n_alphas", i64),
+        ("criterion", i64),
+        ("intercept", i32),
+    ]
+
+
+class crv_mc_lasso_ctx(ctypes.Structure):
+    _fields_ = [
+        ("n", i64),
+        ("p", i64),
+        ("intercept", i32),
+        ("max_iter", i64),
+        ("tol", f64),
+        ("alpha", f64),
+    ]
+
+
+class crv_mc_lasso_gs_ctx(ctypes.Structure):
+    _fields_ = [
+        ("alphas", _dp),
+        ("n", i64),
+        ("p", i64),
+        ("n_alphas", i64),
+        ("intercept", i32),
+        ("max_iter", i64),
+        ("tol", f64),
+    ]
+
+
+class crv_mc_elastic_net_ctx(ctypes.Structure):
+    _fields_ = [
+        ("n", i64),
+        ("p", i64),
+        ("intercept", i32),
+        ("max_iter", i64),
+        ("tol", f64),
+        ("alpha", f64),
+        ("l1_ratio", f64),
+    ]
+
+
+class crv_mc_elastic_net_gs_ctx(ctypes.Structure):
+    _fields_ = [
+        ("alphas", _dp),
+        ("n", i64),
+        ("p", i64),
+        ("n_alphas", i64),
+        ("criterion", i64),
+        ("intercept", i32),
+        ("max_iter", i64),
+        ("tol", f64),
+        ("l1_ratio", f64),
+    ]
+
+
+# Runner name -> its context record.
+RUNNER_CONTEXTS = {
+    "crv_mc_ols_runner": crv_mc_ols_ctx,
+    "crv_mc_ridge_runner": crv_mc_ridge_ctx,
+    "crv_mc_ridge_gs_runner": crv_mc_ridge_gs_ctx,
+    "crv_mc_lasso_runner": crv_mc_lasso_ctx,
+    "crv_mc_lasso_gs_runner": crv_mc_lasso_gs_ctx,
+    "crv_mc_elastic_net_runner": crv_mc_elastic_net_ctx,
+    "crv_mc_elastic_net_gs_runner": crv_mc_elastic_net_gs_ctx,
+}
+
 RECORDS = {"crv_fit_result": crv_fit_result}
+RECORDS.update((ctx.__name__, ctx) for ctx in RUNNER_CONTEXTS.values())
 
 _FIT = ctypes.POINTER(crv_fit_result)
 _i64p = ctypes.POINTER(ctypes.c_int64)
@@ -56,3 +137,11 @@ SIGNATURES = {
     "crv_mc_elastic_net_work_arena_size": (arena_size_t, [i64, i64]),
     "crv_mc_elastic_net_gs_work_arena_size": (arena_size_t, [i64, i64, i32, i64]),
 }
+
+# int32 runner(int64 rep, double *input, double *out, double *work, int64 *iout,
+#              void *ctx); the elastic-net grid runner's work block holds int64 statuses.
+SIGNATURES.update(
+    (name, (i32, [i64, F64, F64, I64 if name == "crv_mc_elastic_net_gs_runner" else F64, I64,
+                  ctypes.c_void_p]))
+    for name in RUNNER_CONTEXTS
+)

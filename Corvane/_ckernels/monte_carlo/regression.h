@@ -189,4 +189,130 @@ CRV_API crv_arena_size_t crv_mc_elastic_net_gs_work_arena_size(int64_t n, int64_
                                                                int32_t intercept,
                                                                int64_t n_alphas);
 
+/* ---- Monte Carlo runners ------------------------------------------------------
+ *
+ * crv_mc_runner protocol (mc.h). The input block holds X (n x p), y (n), then
+ * the fit's scratch carved in the kernel's argument order; its size is the
+ * first value of the matching work-size function. Each runner fits with se =
+ * null into out[0 .. p), stores rss and tss at out[p] and out[p + 1]
+ * (out_words = p + 2), writes the status to iout[0] when iout is non-null and
+ * returns it. -1201 for a null ctx, negative n, p or n_alphas, a null alphas
+ * with n_alphas > 0, or a null block the fit needs. */
+
+typedef struct crv_mc_ols_ctx {
+    int64_t n;
+    int64_t p;
+} crv_mc_ols_ctx;
+
+typedef struct crv_mc_ridge_ctx {
+    int64_t n;
+    int64_t p;
+    int32_t intercept;
+    double alpha;
+} crv_mc_ridge_ctx;
+
+typedef struct crv_mc_ridge_gs_ctx {
+    const double *alphas;
+    int64_t n;
+    int64_t p;
+    int64_t n_alphas;
+    int64_t criterion;
+    int32_t intercept;
+} crv_mc_ridge_gs_ctx;
+
+typedef struct crv_mc_lasso_ctx {
+    int64_t n;
+    int64_t p;
+    int32_t intercept;
+    int64_t max_iter;
+    double tol;
+    double alpha;
+} crv_mc_lasso_ctx;
+
+typedef struct crv_mc_lasso_gs_ctx {
+    const double *alphas;
+    int64_t n;
+    int64_t p;
+    int64_t n_alphas;
+    int32_t intercept;
+    int64_t max_iter;
+    double tol;
+} crv_mc_lasso_gs_ctx;
+
+typedef struct crv_mc_elastic_net_ctx {
+    int64_t n;
+    int64_t p;
+    int32_t intercept;
+    int64_t max_iter;
+    double tol;
+    double alpha;
+    double l1_ratio;
+} crv_mc_elastic_net_ctx;
+
+typedef struct crv_mc_elastic_net_gs_ctx {
+    const double *alphas;
+    int64_t n;
+    int64_t p;
+    int64_t n_alphas;
+    int64_t criterion;
+    int32_t intercept;
+    int64_t max_iter;
+    double tol;
+    double l1_ratio;
+} crv_mc_elastic_net_gs_ctx;
+
+CRV_LAYOUT_CHECK(sizeof(crv_mc_ols_ctx) == 16, "crv_mc_ols_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_ridge_ctx) == 32 && offsetof(crv_mc_ridge_ctx, intercept) == 16 &&
+                     offsetof(crv_mc_ridge_ctx, alpha) == 24,
+                 "crv_mc_ridge_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_ridge_gs_ctx) == 48 &&
+                     offsetof(crv_mc_ridge_gs_ctx, criterion) == 32 &&
+                     offsetof(crv_mc_ridge_gs_ctx, intercept) == 40,
+                 "crv_mc_ridge_gs_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_lasso_ctx) == 48 && offsetof(crv_mc_lasso_ctx, max_iter) == 24 &&
+                     offsetof(crv_mc_lasso_ctx, tol) == 32 &&
+                     offsetof(crv_mc_lasso_ctx, alpha) == 40,
+                 "crv_mc_lasso_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_lasso_gs_ctx) == 56 &&
+                     offsetof(crv_mc_lasso_gs_ctx, intercept) == 32 &&
+                     offsetof(crv_mc_lasso_gs_ctx, max_iter) == 40 &&
+                     offsetof(crv_mc_lasso_gs_ctx, tol) == 48,
+                 "crv_mc_lasso_gs_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_elastic_net_ctx) == 56 &&
+                     offsetof(crv_mc_elastic_net_ctx, max_iter) == 24 &&
+                     offsetof(crv_mc_elastic_net_ctx, alpha) == 40 &&
+                     offsetof(crv_mc_elastic_net_ctx, l1_ratio) == 48,
+                 "crv_mc_elastic_net_ctx layout");
+CRV_LAYOUT_CHECK(sizeof(crv_mc_elastic_net_gs_ctx) == 72 &&
+                     offsetof(crv_mc_elastic_net_gs_ctx, intercept) == 40 &&
+                     offsetof(crv_mc_elastic_net_gs_ctx, max_iter) == 48 &&
+                     offsetof(crv_mc_elastic_net_gs_ctx, tol) == 56 &&
+                     offsetof(crv_mc_elastic_net_gs_ctx, l1_ratio) == 64,
+                 "crv_mc_elastic_net_gs_ctx layout");
+
+/* Input block after X and y: L p^2, G p^2, g p, tmp p. */
+CRV_API int32_t crv_mc_ols_runner(int64_t rep, double *input, double *out, double *work,
+                                  int64_t *iout, void *ctx);
+/* Input block after X and y: L, G, G_unpen (p^2 each), g p, tmp p. */
+CRV_API int32_t crv_mc_ridge_runner(int64_t rep, double *input, double *out, double *work,
+                                    int64_t *iout, void *ctx);
+/* Input block after X and y: G_base, G, L (p^2 each), g, coef_work, col (p each). */
+CRV_API int32_t crv_mc_ridge_gs_runner(int64_t rep, double *input, double *out, double *work,
+                                       int64_t *iout, void *ctx);
+/* Input block after X and y: G_base p^2, G p^2, g p, Gcoef p. */
+CRV_API int32_t crv_mc_lasso_runner(int64_t rep, double *input, double *out, double *work,
+                                    int64_t *iout, void *ctx);
+/* Input block after X and y: G_base p^2, G p^2, g p, lam_path m + 1, beta_path
+ * (m + 1) x p', beta_grid n_alphas x p', work p'^2 + 8p', with m = max(max_iter, 0). */
+CRV_API int32_t crv_mc_lasso_gs_runner(int64_t rep, double *input, double *out, double *work,
+                                       int64_t *iout, void *ctx);
+/* Input block after X and y: G_base p^2, G p^2, g p, Gcoef p. */
+CRV_API int32_t crv_mc_elastic_net_runner(int64_t rep, double *input, double *out, double *work,
+                                          int64_t *iout, void *ctx);
+/* Input block after X and y: G_base p^2, G p^2, g p, beta_grid n_alphas x p',
+ * Gcoef p, beta p, dof_work 3p'^2 + p'. The work block (n_alphas words) holds
+ * the per-alpha statuses as int64. */
+CRV_API int32_t crv_mc_elastic_net_gs_runner(int64_t rep, double *input, double *out,
+                                             double *work, int64_t *iout, void *ctx);
+
 #endif
