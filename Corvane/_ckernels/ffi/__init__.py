@@ -21,6 +21,7 @@ from . import (  # one family per line
     filters,
     linalg,
     mc,
+    objective,
     regression,
     rng,
     simulate,
@@ -54,6 +55,7 @@ _BELIEFPLAN = (
     simulate,
     rng,
     beliefplan,
+    objective,
 )
 
 MODULES = {
