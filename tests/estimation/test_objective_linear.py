@@ -6,6 +6,7 @@ import ctypes
 import importlib
 import shutil
 import subprocess
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -166,6 +167,45 @@ def test_unstable_solution_is_counted_and_infinite(lib, rbc, data):
     assert obj.minimise_lp(theta) == np.inf
     assert obj.post(theta) == -np.inf
     assert obj.solve_failures == 6
+
+
+def python_model(kind):
+    """A Python example model in the shape the builder reads, observed
+    through its first variable."""
+    model = ref.models.linear(kind)
+
+    def observe(x, params, out):
+        out[0] = x[0]
+
+    def jacobian(x, params, out):
+        for j in range(model.n):
+            out[j] = 1.0 if j == 0 else 0.0
+
+    callbacks = [ffi.filters.OBS_FN(observe), ffi.filters.OBS_FN(jacobian)]
+    addresses = tuple(ctypes.cast(cb, ctypes.c_void_p).value for cb in callbacks)
+    residual = ctypes.cast(model.residual_callback(), ctypes.c_void_p).value
+    return SimpleNamespace(n=model.n, nx=model.nx, ny=model.ny, m=model.m, params=model.params,
+                           flags=model.flags, x_guess=model.x_guess, residual=residual,
+                           hessian=None, observation=lambda kind: addresses,
+                           keep=(model, callbacks))
+
+
+@pytest.mark.parametrize("kind,bk", [("indeterminate", 1), ("explosive", -1), ("forward", 2)])
+def test_rejected_solutions_of_small_models_are_counted(lib, kind, bk):
+    """bk = 1 (too many stable roots), bk = -1 (too few) and -505 (no state
+    variable, bk = 2) are each counted once per evaluation."""
+    model = python_model(kind)
+    data = np.random.default_rng(0).standard_normal((10, 1))
+    p = len(model.params)
+    obj = O.Objective(lib, model, data, [(0, 0, 1, (0, 0, 0))], O.cov_fixed([[1.0]]),
+                      O.cov_fixed([[0.5]]), P0=np.eye(model.n))
+    theta = model.params[:1].copy()
+    for i in (1, 2):
+        assert obj(theta) == -np.inf
+        assert obj.solve_failures == i
+    assert obj.record.solution.bk == bk
+    assert obj.minimise_ll(theta) == np.inf
+    assert obj.record.p == p
 
 
 def test_steady_state_failure_is_infinite_but_not_counted(lib, rbc, data):
