@@ -24,6 +24,7 @@ from . import (  # one family per line
     mcstats,
     optimize,
     mcmc,
+    objective,
     regression,
     rng,
     simulate,
@@ -60,6 +61,7 @@ _BELIEFPLAN = (
     beliefplan,
     optimize,
     mcmc,
+    objective,
 )
 
 MODULES = {

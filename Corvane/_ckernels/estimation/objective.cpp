@@ -1,0 +1,321 @@
+// Estimation objectives: scatter, covariances, model solution, filter, prior.
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "beliefplan.h"
+#include "filters.h"
+#include "objective.h"
+#include "solve.h"
+
+namespace {
+
+constexpr double kMinusInf = -std::numeric_limits<double>::infinity();
+
+bool finite(double v) { return std::fabs(v) <= DBL_MAX; }
+
+// Fields 1 to 61 are laid out identically in both records.
+template <class Obj> void scatter(Obj *obj, const double *theta) {
+    const int64_t *row = obj->scatter;
+    for (int64_t r = 0; r < obj->n_scatter; ++r, row += CRV_SCATTER_ROW_WORDS) {
+        double tparams[3];
+        std::memcpy(tparams, row + 3, sizeof tparams);
+        double x, logjac;
+        crv_transform_inverse_and_logjac(row[2], tparams, &x, &logjac, theta[row[0]]);
+        obj->params[row[1]] = x;
+    }
+}
+
+// The covariance of one spec: the fixed matrix, or cov = diag(sd) R diag(sd)
+// with R from theta (correlation block) or from the correlation pairs.
+const double *build_cov(const crv_cov_spec &spec, const double *theta, const double *params,
+                        double *cov, double *corr, double *sd) {
+    if (spec.fixed) return spec.fixed_matrix;
+    const int64_t K = spec.dim;
+    if (spec.use_cpc) {
+        for (int64_t i = 0; i < K; ++i) sd[i] = params[spec.sd_index[i]];
+        crv_cov_from_unconstrained(theta + spec.cpc_offset, sd, K, corr, cov);
+        return cov;
+    }
+    for (int64_t i = 0; i < K; ++i)
+        for (int64_t c = 0; c < K; ++c) corr[i * K + c] = i == c ? 1.0 : 0.0;
+    for (int64_t j = 0; j < spec.n_pairs; ++j) {
+        const double v = params[spec.pair_index[j]];
+        const int64_t r = spec.pair_row[j], c = spec.pair_col[j];
+        corr[r * K + c] = v;
+        corr[c * K + r] = v;
+    }
+    for (int64_t i = 0; i < K; ++i) {
+        const double sd_i = params[spec.sd_index[i]];
+        for (int64_t c = 0; c < K; ++c)
+            cov[i * K + c] = params[spec.sd_index[c]] * (sd_i * corr[i * K + c]);
+    }
+    return cov;
+}
+
+struct Covariances {
+    const double *S;
+    const double *H;
+};
+
+template <class Obj> Covariances covariances(Obj *obj, const double *theta) {
+    return {build_cov(obj->shock_spec, theta, obj->params, obj->shock_cov, obj->shock_corr,
+                      obj->shock_sd),
+            build_cov(obj->obs_spec, theta, obj->params, obj->obs_cov, obj->obs_corr,
+                      obj->obs_sd)};
+}
+
+template <class Obj> crv_klein_model model_of(const Obj *obj) {
+    crv_klein_model model{};
+    model.residual = obj->residual;
+    model.zgges = obj->zgges;
+    model.dgeqrf = obj->dgeqrf;
+    model.dormqr = obj->dormqr;
+    model.x_guess = obj->x_guess;
+    model.params = obj->params;
+    model.flags = obj->flags;
+    model.n = obj->n;
+    model.nx = obj->nx;
+    model.ny = obj->ny;
+    model.m = obj->m;
+    model.p = obj->p;
+    return model;
+}
+
+// True when the solution is usable; counts the rejections that mean "no
+// unique stable solution at this point" (QZ, singular, no states, bk != 0).
+template <class Obj> bool accept_solution(Obj *obj, int64_t status) {
+    if (status == CRV_SOLVE_QZ_FAILED || status == CRV_SOLVE_SINGULAR ||
+        status == CRV_SOLVE_NO_STATES) {
+        ++obj->solve_failures;
+        return false;
+    }
+    if (status != 0) return false;
+    if (obj->solution.bk != 0) {
+        ++obj->solve_failures;
+        return false;
+    }
+    return true;
+}
+
+double plan_logdensity(const crv_belief_plan &b, const double *theta) {
+    return crv_logbeliefplan(theta, b.scalar_indices, b.scalar_dist_codes,
+                             b.scalar_transform_codes, b.scalar_dist_params,
+                             b.scalar_transform_params, b.n_scalar, b.matrix_offsets,
+                             b.matrix_dims, b.matrix_lengths, b.matrix_etas,
+                             b.matrix_log_constants, b.n_blocks);
+}
+
+// The log-likelihood, or with the prior the log-posterior.
+template <class Obj> double finish(const Obj *obj, const double *theta, int32_t status, double ll,
+                                   int32_t with_prior) {
+    if (status != 0 || !finite(ll)) return kMinusInf;
+    if (!with_prior) return ll;
+    const double lp = plan_logdensity(obj->plan, theta);
+    return finite(lp) ? lp + ll : kMinusInf;
+}
+
+// The extended filter hands its deviation state x to the observation
+// callbacks; these trampolines pass the levels ss + x instead, so that one
+// observation function serves all three objectives. The context travels in
+// the filter's params slot.
+struct LevelObs {
+    crv_obs_fn obs_fn;
+    crv_obs_fn obs_jac;
+    const double *params;
+    const double *ss;
+    double *levels; // n scratch
+    int64_t n;
+};
+
+const LevelObs *level_context(const double *ctx) {
+    return reinterpret_cast<const LevelObs *>(ctx);
+}
+
+void to_levels(const LevelObs *c, const double *x) {
+    for (int64_t i = 0; i < c->n; ++i) c->levels[i] = c->ss[i] + x[i];
+}
+
+void level_obs_fn(const double *x, const double *ctx, double *out) {
+    const LevelObs *c = level_context(ctx);
+    to_levels(c, x);
+    c->obs_fn(c->levels, c->params, out);
+}
+
+void level_obs_jac(const double *x, const double *ctx, double *out) {
+    const LevelObs *c = level_context(ctx);
+    to_levels(c, x);
+    c->obs_jac(c->levels, c->params, out);
+}
+
+}  // namespace
+
+void crv_init_params(double *dst, const double *src, int64_t n) {
+    if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(double));
+}
+
+void crv_scatter_params(crv_objective *obj, const double *theta) { scatter(obj, theta); }
+
+double crv_logprior_at(const crv_objective *obj, const double *theta) {
+    if (!obj->has_prior) return 0.0;
+    return plan_logdensity(obj->plan, theta);
+}
+
+double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior) {
+    scatter(obj, theta);
+    const Covariances cov = covariances(obj, theta);
+    const crv_klein_model model = model_of(obj);
+    const int64_t status =
+        crv_klein_solve1(&model, &obj->solution, obj->solve_arena, obj->solve_iarena);
+    if (!accept_solution(obj, status)) return kMinusInf;
+    if (obj->obs_fn == nullptr || obj->obs_jac == nullptr) return kMinusInf;
+    obj->obs_fn(obj->solution.ss, obj->params, obj->obs_intercept);
+    obj->obs_jac(obj->solution.ss, obj->params, obj->design);
+
+    kf_inputs in{};
+    in.n_states = obj->n;
+    in.n_obs = obj->n_obs;
+    in.n_shocks = obj->m;
+    in.n_periods = obj->n_periods;
+    in.transition = obj->solution.transition;
+    in.shock_loading = obj->solution.impact;
+    in.design = obj->design;
+    in.obs_intercept = obj->obs_intercept;
+    in.shock_cov = cov.S;
+    in.obs_cov = cov.H;
+    in.data = obj->data;
+    in.x0 = obj->x0;
+    in.P0 = obj->P0;
+    in.symmetrize = obj->symmetrize;
+    in.jitter = obj->jitter;
+    double ll = std::numeric_limits<double>::quiet_NaN();
+    kf_outputs out{};
+    out.loglik = &ll;
+    const int32_t fstatus = kf_hot_loop(&in, obj->filter_arena, &out);
+    return finish(obj, theta, fstatus, ll, with_prior);
+}
+
+double crv_obj_extended(crv_objective *obj, const double *theta, int32_t with_prior) {
+    scatter(obj, theta);
+    const Covariances cov = covariances(obj, theta);
+    const crv_klein_model model = model_of(obj);
+    const int64_t status =
+        crv_klein_solve1(&model, &obj->solution, obj->solve_arena, obj->solve_iarena);
+    if (!accept_solution(obj, status)) return kMinusInf;
+    if (obj->obs_fn == nullptr || obj->obs_jac == nullptr) return kMinusInf;
+
+    // The solve is over, so its arena is free scratch for the level vector.
+    const LevelObs ctx{obj->obs_fn, obj->obs_jac, obj->params, obj->solution.ss,
+                       obj->solve_arena, obj->n};
+    ekf_inputs in{};
+    in.obs_fn = level_obs_fn;
+    in.obs_jac = level_obs_jac;
+    in.transition = obj->solution.transition;
+    in.shock_loading = obj->solution.impact;
+    in.params = reinterpret_cast<const double *>(&ctx);
+    in.shock_cov = cov.S;
+    in.obs_cov = cov.H;
+    in.data = obj->data;
+    in.x0 = obj->x0;
+    in.P0 = obj->P0;
+    in.n_periods = obj->n_periods;
+    in.n_states = obj->n;
+    in.n_obs = obj->n_obs;
+    in.n_shocks = obj->m;
+    in.n_params = obj->p;
+    in.jitter = obj->jitter;
+    in.symmetrize = obj->symmetrize;
+    double ll = std::numeric_limits<double>::quiet_NaN();
+    kf_outputs out{};
+    out.loglik = &ll;
+    const int32_t fstatus = ekf_hot_loop(&in, obj->filter_arena, &out);
+    return finish(obj, theta, fstatus, ll, with_prior);
+}
+
+double crv_obj_unscented(crv_objective_unscented *obj, const double *theta, int32_t with_prior) {
+    scatter(obj, theta);
+    const Covariances cov = covariances(obj, theta);
+    crv_klein_model model = model_of(obj);
+    model.hessian = obj->hessian;
+    model.sigma = cov.S;
+    const int64_t status = crv_sgu_klein_solve2(&model, &obj->solution, &obj->second,
+                                                obj->solve_arena, obj->solve_iarena);
+    if (!accept_solution(obj, status)) return kMinusInf;
+
+    const crv_klein_solution &s = obj->solution;
+    const crv_klein_second_order &s2 = obj->second;
+    ukf_inputs in{};
+    in.obs_fn = obj->obs_fn;
+    in.hx = s.hx;
+    in.gx = s.gx;
+    in.impact = s.impact;
+    in.h_xx = s2.h_xx;
+    in.g_xx = s2.g_xx;
+    in.h_xe = s2.h_xe;
+    in.g_xe = s2.g_xe;
+    in.h_ee = s2.h_ee;
+    in.g_ee = s2.g_ee;
+    in.h_ss = s2.h_ss;
+    in.g_ss = s2.g_ss;
+    in.ss = s.ss;
+    in.params = obj->params;
+    in.shock_cov = cov.S;
+    in.obs_cov = cov.H;
+    in.data = obj->data;
+    in.x0 = obj->ukf_x0;
+    in.P0 = obj->P0;
+    in.n_periods = obj->n_periods;
+    in.nx = obj->nx;
+    in.ny = obj->ny;
+    in.n_shocks = obj->m;
+    in.n_obs = obj->n_obs;
+    in.n_params = obj->p;
+    in.alpha = obj->ukf_alpha;
+    in.beta = obj->ukf_beta;
+    in.kappa = obj->ukf_kappa;
+    in.jitter = obj->jitter;
+    in.symmetrize = obj->symmetrize;
+    in.store_paths = 0;
+    double ll = std::numeric_limits<double>::quiet_NaN();
+    ukf_outputs out{};
+    out.loglik = &ll;
+    const int32_t fstatus = ukf_hot_loop(&in, obj->filter_arena, &out);
+    return finish(obj, theta, fstatus, ll, with_prior);
+}
+
+double crv_min_linear_ll(const double *theta, void *obj) {
+    return -crv_obj_linear(static_cast<crv_objective *>(obj), theta, 0);
+}
+
+double crv_min_linear_lp(const double *theta, void *obj) {
+    return -crv_obj_linear(static_cast<crv_objective *>(obj), theta, 1);
+}
+
+double crv_min_extended_ll(const double *theta, void *obj) {
+    return -crv_obj_extended(static_cast<crv_objective *>(obj), theta, 0);
+}
+
+double crv_min_extended_lp(const double *theta, void *obj) {
+    return -crv_obj_extended(static_cast<crv_objective *>(obj), theta, 1);
+}
+
+double crv_min_unscented_ll(const double *theta, void *obj) {
+    return -crv_obj_unscented(static_cast<crv_objective_unscented *>(obj), theta, 0);
+}
+
+double crv_min_unscented_lp(const double *theta, void *obj) {
+    return -crv_obj_unscented(static_cast<crv_objective_unscented *>(obj), theta, 1);
+}
+
+double crv_post_linear(const double *theta, void *obj) {
+    return crv_obj_linear(static_cast<crv_objective *>(obj), theta, 1);
+}
+
+double crv_post_extended(const double *theta, void *obj) {
+    return crv_obj_extended(static_cast<crv_objective *>(obj), theta, 1);
+}
+
+double crv_post_unscented(const double *theta, void *obj) {
+    return crv_obj_unscented(static_cast<crv_objective_unscented *>(obj), theta, 1);
+}
