@@ -20,7 +20,8 @@ namespace crv::detail {
 #ifdef CRV_GEMM_AVX2
 // Lanes [0, w) of a four-wide row segment, w in 1..4.
 inline __m256i lane_mask(int64_t w) {
-    return _mm256_setr_epi64x(w > 0 ? -1 : 0, w > 1 ? -1 : 0, w > 2 ? -1 : 0, w > 3 ? -1 : 0);
+    alignas(32) static constexpr int64_t kOnes[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kOnes + 4 - w));
 }
 
 // R rows by (4 * V) columns of C = A B at (i, j); the last vector holds `tail`
@@ -118,11 +119,12 @@ inline void gemm_nt_transposed(const double *A, const double *B, const double *C
     for (int64_t j0 = 0; j0 < n; j0 += width) {
         const int64_t cols = n - j0 < width ? n - j0 : width;
         const int64_t padded = (cols + 3) & ~int64_t{3};
-        for (int64_t l = 0; l < k; ++l) {
-            double *row = Bt + l * padded;
-            for (int64_t c = 0; c < cols; ++c) row[c] = B[(j0 + c) * k + l];
-            for (int64_t c = cols; c < padded; ++c) row[c] = 0.0;
+        for (int64_t c = 0; c < cols; ++c) {
+            const double *b = B + (j0 + c) * k;
+            for (int64_t l = 0; l < k; ++l) Bt[l * padded + c] = b[l];
         }
+        for (int64_t c = cols; c < padded; ++c)
+            for (int64_t l = 0; l < k; ++l) Bt[l * padded + c] = 0.0;
         for (int64_t i = 0; i < m; ++i) {
             const double *a = A + i * k;
             for (int64_t c = 0; c < padded; c += 4) {
