@@ -53,8 +53,9 @@ def build_job(lib, n_reps, n_threads, T):
     simulate = mcjob.simulate_order1_stage(
         lib, T=T, n=n + k, m=m + k, shocks=shocks,
         arrays=dict(A=A_stack, R=R_stack, mu=np.zeros(n + k), s0=np.zeros(n + k)))
-    # Filter started from the unconditional distribution of the states.
-    P0 = np.linalg.solve(np.eye(n * n) - np.kron(A, A), (R @ R.T).ravel()).reshape(n, n)
+    # The paths start at x(-1) = 0, so x(0) = R e(0): the filter's prediction
+    # for period 0 is 0 with covariance R R'.
+    P0 = R @ R.T
     filt = mcjob.filter_linear_stage(
         lib, T=T, n=n, m=k, k=m,
         arrays=dict(A=A, B=R, Z=Z, d=np.zeros(k), S=np.eye(m), H=H, x0=np.zeros(n), P0=P0))

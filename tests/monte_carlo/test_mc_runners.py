@@ -658,3 +658,37 @@ def test_job_helper_refuses_unsafe_tables(lib, rng):
     with pytest.raises(ValueError, match="share a result row"):
         mcjob.Job([mcjob.raw_model_data_stage(lib, np.ones((2, 2)))], 2, 1,
                   row_maps=[np.array([0, 0])])
+
+
+def test_simulate_and_filter_chain_has_the_expected_mean_loglik(lib):
+    """Under the true model the innovations satisfy E[v' F^-1 v] = m per
+    period, so the mean log-likelihood over replications is
+    -1/2 sum_t (m log 2 pi + log|F_t| + m), with F_t the (data-free)
+    innovation covariances. Checks shocks, simulation and filter together."""
+    n_reps, T = 3000, 40
+    A = np.array([[0.9, 0.1], [0.0, 0.7]])
+    R = np.array([[0.5, 0.0], [0.3, 0.8]])
+    Z, H = np.array([[1.0, 0.5], [0.2, 1.0]]), np.diag([0.1, 0.2])
+    n, k, m = 2, 2, 2
+    A_stack = np.block([[A, np.zeros((n, m))], [Z @ A, np.zeros((m, m))]])
+    R_stack = np.block([[R, np.zeros((n, m))], [Z @ R, np.eye(m)]])
+    shocks = (mcjob.ShockSpec(T, k + m).normal([0, 1], np.eye(k), key=(1, 1))
+              .normal([2, 3], np.sqrt(H), key=(1, 2)))
+    sim = mcjob.simulate_order1_stage(lib, T=T, n=n + m, m=k + m, shocks=shocks,
+                                      arrays=dict(A=A_stack, R=R_stack, mu=np.zeros(n + m),
+                                                  s0=np.zeros(n + m)))
+    filt = mcjob.filter_linear_stage(lib, T=T, n=n, m=m, k=k, arrays=dict(
+        A=A, B=R, Z=Z, d=np.zeros(m), S=np.eye(k), H=H, x0=np.zeros(n), P0=R @ R.T))
+    filt.bind(mcjob.Binding(0, filt.input_layout["data"][0], T, [2, 3], src_row_len=n + m))
+    job = mcjob.Job([sim, filt], n_reps, 2)
+    assert job.run(lib) == 0
+    out = filt.output()
+    loglik = out["loglik"]
+    F = out["innov_cov"][0]
+    expected = -0.5 * sum(m * np.log(2 * np.pi) + np.linalg.slogdet(F[t])[1] + m
+                          for t in range(T))
+    se = loglik.std() / np.sqrt(n_reps)
+    assert abs(loglik.mean() - expected) < 4 * se, (loglik.mean(), expected, se)
+    # The standardised innovations are standard normal across replications.
+    z = out["std_innov"].reshape(-1)
+    assert abs(z.mean()) < 4 / np.sqrt(z.size) and abs(z.var() - 1) < 6 * np.sqrt(2 / z.size)
