@@ -141,6 +141,10 @@ def test_sizes_saturate_instead_of_overflowing(lib):
     big = 2**40
     assert lib.crv_simulate_order1_arena_size(big, big, big, 0) == 2**63 - 1
     assert lib.crv_filter_unscented_input_arena_size(big, 1, 1, 1, 1, 0) == 2**63 - 1
+    # Model arrays that fit, with a filter arena that would not.
+    assert lib.crv_filter_linear_input_arena_size(3 * 2**29, 0, 0, 0) == 2**63 - 1
+    assert lib.crv_filter_unscented_input_arena_size(1, 2**31, 0, 2**31, 0, 0) == 2**63 - 1
+    assert lib.crv_filter_linear_output_arena_size(2**32, 1, 1, 2**32, 1) == 2**63 - 1
 
 
 @pytest.mark.parametrize("kind,dims", [
@@ -692,3 +696,25 @@ def test_simulate_and_filter_chain_has_the_expected_mean_loglik(lib):
     # The standardised innovations are standard normal across replications.
     z = out["std_innov"].reshape(-1)
     assert abs(z.mean()) < 4 / np.sqrt(z.size) and abs(z.var() - 1) < 6 * np.sqrt(2 / z.size)
+
+
+RUNNER_FAMILY = [
+    "crv_mc_raw_model_data_runner", "crv_mc_simulate_order1_runner",
+    "crv_mc_simulate_order2_runner", "crv_mc_filter_linear_runner",
+    "crv_mc_filter_extended_runner", "crv_mc_filter_unscented_runner",
+    "crv_raw_model_data_step", "crv_simulate_order1_step", "crv_simulate_order2_step",
+    "crv_filter_linear_step", "crv_filter_extended_step", "crv_filter_unscented_step",
+    "crv_simulate_order1_arena_size", "crv_simulate_order2_arena_size",
+    "crv_filter_linear_input_arena_size", "crv_filter_extended_input_arena_size",
+    "crv_filter_unscented_input_arena_size", "crv_filter_linear_output_arena_size",
+    "crv_filter_extended_output_arena_size", "crv_filter_unscented_output_arena_size",
+]
+
+
+def test_runner_family_is_exported_by_the_regression_module():
+    import importlib
+    path = importlib.import_module("Corvane._ckernels.monte_carlo._regression").__file__
+    raw = ctypes.CDLL(path)  # a fresh handle: names resolved from the export table
+    missing = [name for name in RUNNER_FAMILY if not hasattr(raw, name)]
+    assert not missing, f"not exported: {missing}"
+    assert set(RUNNER_FAMILY) <= set(mc.SIGNATURES)

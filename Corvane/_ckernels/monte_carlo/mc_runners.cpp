@@ -25,6 +25,14 @@ inline int64_t add(int64_t a, int64_t b) {
     return __builtin_add_overflow(a, b, &r) ? kMaxWords : r;
 }
 
+// The kernels' own arena-size formulas are quadratic in the dimensions and
+// unchecked; beyond 2^24 per dimension (far past any allocatable block) the
+// arena counts as INT64_MAX instead of being evaluated.
+template <typename... D>
+inline bool arena_formula_safe(D... dims) {
+    return ((dims <= (int64_t{1} << 24)) && ...);
+}
+
 // Consecutive blocks from word 0: take(words) returns the block's offset.
 struct Cursor {
     int64_t at = 0;
@@ -47,7 +55,8 @@ struct Order1Input {
         s0 = c.take(n);
         E = c.take(mul(T, m));
         params = c.take(n_params);
-        arena = c.take(crv_simulate_linear_states_arena_size(n).doubles);
+        arena = c.take(arena_formula_safe(n) ? crv_simulate_linear_states_arena_size(n).doubles
+                                              : kMaxWords);
         end = c.at;
     }
 };
@@ -72,7 +81,9 @@ struct Order2Input {
         x0 = c.take(nx);
         E = c.take(mul(T, m));
         params = c.take(n_params);
-        arena = c.take(crv_simulate_second_order_pruned_arena_size(nx, m).doubles);
+        arena = c.take(arena_formula_safe(nx, m)
+                           ? crv_simulate_second_order_pruned_arena_size(nx, m).doubles
+                           : kMaxWords);
         end = c.at;
     }
 };
@@ -90,7 +101,7 @@ struct LinearInput {
         data = c.take(mul(T, m));
         x0 = c.take(n);
         P0 = c.take(mul(n, n));
-        arena = c.take(kf_arena_size(n, m, k).doubles);
+        arena = c.take(arena_formula_safe(n, m, k) ? kf_arena_size(n, m, k).doubles : kMaxWords);
         end = c.at;
     }
 };
@@ -107,7 +118,7 @@ struct ExtendedInput {
         data = c.take(mul(T, m));
         x0 = c.take(n);
         P0 = c.take(mul(n, n));
-        arena = c.take(ekf_arena_size(n, m, k).doubles);
+        arena = c.take(arena_formula_safe(n, m, k) ? ekf_arena_size(n, m, k).doubles : kMaxWords);
         end = c.at;
     }
 };
@@ -135,7 +146,8 @@ struct UnscentedInput {
         data = c.take(mul(T, k));
         x0 = c.take(mul(2, nx));
         P0 = c.take(mul(4, nx, nx));
-        arena = c.take(ukf_arena_size(nx, ny, m, k).doubles);
+        arena = c.take(arena_formula_safe(nx, ny, m, k) ? ukf_arena_size(nx, ny, m, k).doubles
+                                                         : kMaxWords);
         end = c.at;
     }
 };
