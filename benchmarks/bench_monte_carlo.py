@@ -148,8 +148,8 @@ def main():
         "",
         "The chain: T = 100 periods, 4 states, 2 shocks, 2 observed states; each "
         "replication draws its shocks, simulates and filters with all paths stored. The "
-        "speed-up needs the second core to be free; on a shared machine the best of the runs "
-        "is a lower bound.",
+        "speed-up needs the second core to be free; on a shared machine (see the load average) "
+        "the medians include rounds in which another process held a core.",
         "",
     ]
     text = "\n".join(lines)
