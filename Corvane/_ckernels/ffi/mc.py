@@ -122,3 +122,131 @@ SIGNATURES = {
     "crv_mc_payload_runner": (i32, [i64, F64, F64, F64, ctypes.c_void_p, ctypes.c_void_p]),
     "crv_add_payload_step": (None, [F64, i64, i32, u64, F64]),
 }
+
+
+# ---- model-data runners ---------------------------------------------------
+
+from .filters import OBS_FN  # noqa: E402  (callback type shared with the filters)
+
+_RUNNER_ARGS = [i64, F64, F64, F64, ctypes.c_void_p, ctypes.c_void_p]
+
+
+class crv_mc_raw_model_data_ctx(ctypes.Structure):
+    _fields_ = [
+        ("data", _dp),
+        ("n_data", i64),
+        ("per_rep", i32),
+        ("data2", _dp),
+        ("n_data2", i64),
+        ("per_rep2", i32),
+    ]
+
+
+class crv_mc_simulate_order1_ctx(ctypes.Structure):
+    _fields_ = [
+        ("obs_fn", OBS_FN),
+        ("T", i64),
+        ("n", i64),
+        ("m", i64),
+        ("n_params", i64),
+        ("n_obs", i64),
+        ("shocks", ctypes.POINTER(crv_mc_shock_spec)),
+        ("shock_scratch", i64),
+    ]
+
+
+class crv_mc_simulate_order2_ctx(ctypes.Structure):
+    _fields_ = [
+        ("obs_fn", OBS_FN),
+        ("T", i64),
+        ("nx", i64),
+        ("ny", i64),
+        ("m", i64),
+        ("n_params", i64),
+        ("n_obs", i64),
+        ("shocks", ctypes.POINTER(crv_mc_shock_spec)),
+        ("shock_scratch", i64),
+    ]
+
+
+class crv_mc_filter_linear_ctx(ctypes.Structure):
+    _fields_ = [
+        ("T", i64),
+        ("n", i64),
+        ("m", i64),
+        ("k", i64),
+        ("symmetrize", i32),
+        ("jitter", f64),
+        ("want_shocks", i32),
+    ]
+
+
+class crv_mc_filter_extended_ctx(ctypes.Structure):
+    _fields_ = [
+        ("obs_fn", OBS_FN),
+        ("obs_jac", OBS_FN),
+        ("T", i64),
+        ("n", i64),
+        ("m", i64),
+        ("k", i64),
+        ("n_params", i64),
+        ("symmetrize", i32),
+        ("jitter", f64),
+        ("want_shocks", i32),
+    ]
+
+
+class crv_mc_filter_unscented_ctx(ctypes.Structure):
+    _fields_ = [
+        ("obs_fn", OBS_FN),
+        ("T", i64),
+        ("nx", i64),
+        ("ny", i64),
+        ("m", i64),
+        ("k", i64),
+        ("n_params", i64),
+        ("alpha", f64),
+        ("beta", f64),
+        ("kappa", f64),
+        ("symmetrize", i32),
+        ("jitter", f64),
+    ]
+
+
+RECORDS.update({
+    "crv_mc_raw_model_data_ctx": crv_mc_raw_model_data_ctx,
+    "crv_mc_simulate_order1_ctx": crv_mc_simulate_order1_ctx,
+    "crv_mc_simulate_order2_ctx": crv_mc_simulate_order2_ctx,
+    "crv_mc_filter_linear_ctx": crv_mc_filter_linear_ctx,
+    "crv_mc_filter_extended_ctx": crv_mc_filter_extended_ctx,
+    "crv_mc_filter_unscented_ctx": crv_mc_filter_unscented_ctx,
+})
+
+RUNNERS = (
+    "crv_mc_raw_model_data_runner",
+    "crv_mc_simulate_order1_runner",
+    "crv_mc_simulate_order2_runner",
+    "crv_mc_filter_linear_runner",
+    "crv_mc_filter_extended_runner",
+    "crv_mc_filter_unscented_runner",
+)
+
+SIGNATURES.update({name: (i32, _RUNNER_ARGS) for name in RUNNERS})
+SIGNATURES.update({
+    "crv_simulate_order1_arena_size": (i64, [i64] * 4),
+    "crv_simulate_order2_arena_size": (i64, [i64] * 5),
+    "crv_filter_linear_input_arena_size": (i64, [i64] * 4),
+    "crv_filter_extended_input_arena_size": (i64, [i64] * 5),
+    "crv_filter_unscented_input_arena_size": (i64, [i64] * 6),
+    "crv_filter_linear_output_arena_size": (i64, [i64] * 4 + [i32]),
+    "crv_filter_extended_output_arena_size": (i64, [i64] * 4 + [i32]),
+    "crv_filter_unscented_output_arena_size": (i64, [i64] * 4),
+    "crv_raw_model_data_step": (None, [F64, i64, i32, F64, F64, i64, i32, u64, F64]),
+    "crv_simulate_order1_step": (None, [F64, OBS_FN] + [i64] * 5 + [F64]),
+    "crv_simulate_order2_step": (None, [F64, OBS_FN] + [i64] * 6 + [F64]),
+    "crv_filter_linear_step": (i32, [F64, F64] + [i64] * 4 + [i32, i32, f64, F64]),
+    "crv_filter_extended_step": (
+        i32, [F64, F64, OBS_FN, OBS_FN] + [i64] * 4 + [f64, i64, i32, i32, F64]),
+    "crv_filter_unscented_step": (
+        i32, [F64, F64, OBS_FN] + [i64] * 5 + [f64] * 4 + [i64, i32, F64]),
+})
