@@ -36,5 +36,9 @@ CRV_LAYOUT_CHECK(sizeof(crv_example_model) == 160, "crv_example_model layout");
 /* The description records (static, never freed). */
 CRV_API const crv_example_model *crv_example_rbc(void);
 CRV_API const crv_example_model *crv_example_growth(void);
+CRV_API const crv_example_model *crv_example_linear_determinate(void);
+CRV_API const crv_example_model *crv_example_linear_indeterminate(void);
+CRV_API const crv_example_model *crv_example_linear_explosive(void);
+CRV_API const crv_example_model *crv_example_linear_forward(void);
 
 #endif
