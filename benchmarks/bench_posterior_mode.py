@@ -9,14 +9,14 @@ gets the kernel driver's forward-difference gradient (step max(|x_j|, 1) 2^-26,
 n + 1 evaluations per gradient) so that both run the same algorithm on the
 same function values; both use m = 10, factr = 1e7, pgtol = 1e-5, maxls = 20.
 
-    python benchmarks/bench_posterior_mode.py [--repeat 5] [--markdown]
+    python benchmarks/bench_posterior_mode.py [--repeat 15] [--markdown]
 """
 
 import argparse
 import ctypes
-import time
 
-from bench_objectives import SCATTER, SD_MEAS, THETA, belief_plan, simulate  # 1-thread BLAS
+from bench_mcmc import best_times
+from bench_objectives import SCATTER, SD_MEAS, THETA, belief_plan, simulate, timeit  # 1 thread
 
 import numpy as np  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
@@ -25,15 +25,6 @@ from Corvane._ckernels import ffi  # noqa: E402
 
 O, op = ffi.objective, ffi.optimize
 FACTR, PGTOL, M, MAXLS = 1e7, 1e-5, 10, 20
-
-
-def best_of(fn, repeat):
-    best, out = np.inf, None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def kernel_mode(lib, obj):
@@ -91,7 +82,7 @@ def scipy_mode(obj):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--markdown", action="store_true", help="print a Markdown table")
     args = parser.parse_args()
 
@@ -99,15 +90,19 @@ def main():
     obj = O.Objective(lib, O.example_model("rbc"), simulate(), SCATTER, O.cov_pairs([5]),
                       O.cov_pairs([6, 7]), extra_params=SD_MEAS, plan=belief_plan(),
                       P0=1e-4 * np.eye(6))
-    rows = []
-    for name, run in (("crv_lbfgsb (compiled objective)", kernel_mode(lib, obj)),
-                      ("SciPy L-BFGS-B (same objective via ctypes)", scipy_mode(obj))):
-        t, (x, fun, nfev, nit, message) = best_of(run, args.repeat)
-        rows.append((name, t, x, fun, nfev, nit, message))
+    cases = (("crv_lbfgsb (compiled objective)", kernel_mode(lib, obj)),
+             ("SciPy L-BFGS-B (same objective via ctypes)", scipy_mode(obj)))
+    times = best_times([run for _, run in cases], args.repeat)
+    rows = [(name, t, *run()) for (name, run), t in zip(cases, times)]
     (_, _, x_c, f_c, *_), (_, _, x_s, f_s, *_) = rows
     assert abs(f_c - f_s) <= 1e-6 * abs(f_s), (f_c, f_s)
 
     start = obj.minimise_lp(THETA)
+    # the objective alone, as many evaluations as the kernel run made
+    theta = THETA.copy()
+    t_obj = timeit(lambda: lib.crv_min_linear_lp(theta, obj.address), args.repeat, 20)
+    overhead = ", ".join(f"{short} {(t - nfev * t_obj) * 1e3:.1f} ms"
+                         for short, (_, t, _, _, nfev, *_) in zip(("crv_lbfgsb", "SciPy"), rows))
     natural = ("rho", "sigma_e", "sd_y", "sd_c")
 
     def to_natural(x):
@@ -124,6 +119,8 @@ def main():
         print("\nMode (" + ", ".join(natural) + "): crv_lbfgsb "
               + ", ".join(f"{v:.5g}" for v in to_natural(x_c)) + "; SciPy "
               + ", ".join(f"{v:.5g}" for v in to_natural(x_s)) + ".")
+        print(f"\nOne evaluation of crv_min_linear_lp alone: {t_obj * 1e6:.1f} us; wall time "
+              f"beyond the evaluations: {overhead}.")
     else:
         print(f"start: -log posterior {start:.6f}")
         for name, t, x, fun, nfev, nit, message in rows:
@@ -131,6 +128,7 @@ def main():
                   f"{nfev / t:9,.0f} eval/s  f {fun:.6f}  ({message})")
             print(" " * 44 + "  mode " + ", ".join(
                 f"{k} {v:.5g}" for k, v in zip(natural, to_natural(x))))
+        print(f"objective alone {t_obj * 1e6:.1f} us per evaluation; beyond it: {overhead}")
 
 
 if __name__ == "__main__":
