@@ -25,7 +25,8 @@ typedef struct crv_example_model {
     const double *x_guess;          /* n: the steady state at the defaults */
     crv_residual_fn residual;       /* complex arithmetic */
     crv_residual_fn hessian;        /* bicomplex arithmetic */
-    crv_obs_fn obs_fn;              /* logs of the observed variables */
+    crv_obs_fn obs_fn;              /* logs of the observed variables (levels for the
+                                       linear models, whose variables are deviations) */
     crv_obs_fn obs_jac;
     crv_obs_fn obs_linear_fn;       /* the observed variables themselves */
     crv_obs_fn obs_linear_jac;
