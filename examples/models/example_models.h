@@ -25,7 +25,8 @@ typedef struct crv_example_model {
     const double *x_guess;          /* n: the steady state at the defaults */
     crv_residual_fn residual;       /* complex arithmetic */
     crv_residual_fn hessian;        /* bicomplex arithmetic */
-    crv_obs_fn obs_fn;              /* logs of the observed variables */
+    crv_obs_fn obs_fn;              /* logs of the observed variables (levels for the
+                                       linear models, whose variables are deviations) */
     crv_obs_fn obs_jac;
     crv_obs_fn obs_linear_fn;       /* the observed variables themselves */
     crv_obs_fn obs_linear_jac;
@@ -36,5 +37,9 @@ CRV_LAYOUT_CHECK(sizeof(crv_example_model) == 160, "crv_example_model layout");
 /* The description records (static, never freed). */
 CRV_API const crv_example_model *crv_example_rbc(void);
 CRV_API const crv_example_model *crv_example_growth(void);
+CRV_API const crv_example_model *crv_example_linear_determinate(void);
+CRV_API const crv_example_model *crv_example_linear_indeterminate(void);
+CRV_API const crv_example_model *crv_example_linear_explosive(void);
+CRV_API const crv_example_model *crv_example_linear_forward(void);
 
 #endif

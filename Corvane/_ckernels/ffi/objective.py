@@ -185,7 +185,8 @@ class crv_example_model(ctypes.Structure):
     ]
 
 
-EXAMPLE_MODELS = ("rbc", "growth")
+EXAMPLE_MODELS = ("rbc", "growth", "linear_determinate", "linear_indeterminate",
+                  "linear_explosive", "linear_forward")
 
 
 @functools.cache
@@ -239,7 +240,7 @@ class ExampleModel:
 
 
 def example_model(name):
-    """The compiled example model `name` ("rbc" or "growth")."""
+    """The compiled example model `name` (one of EXAMPLE_MODELS)."""
     return ExampleModel(name)
 
 
