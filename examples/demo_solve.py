@@ -37,15 +37,17 @@ class Solution:
         self.order = 2 if second else 1
 
 
-def solve(lib, model, params=None, order=1):
+def solve(lib, model, params=None, order=1, x_guess=None):
     """Solve an `ffi.objective.ExampleModel` at `params` (default: its
-    defaults; the last parameter is the shock standard deviation).
+    defaults; the last parameter is the shock standard deviation), starting
+    the steady-state search from `x_guess` (default: the model's guess).
 
-    Returns a `Solution`; raises RuntimeError on a failed solve."""
+    Returns a `Solution`; raises RuntimeError on a failed solve or when the
+    saddle-path flag shows no unique stable solution."""
     n, nx, ny, m, p = model.n, model.nx, model.ny, model.m, model.p
     params = np.ascontiguousarray(model.params if params is None else params, dtype=float)
     flags = np.ascontiguousarray(model.flags, dtype=np.uint8)
-    x_guess = np.ascontiguousarray(model.x_guess, dtype=float)
+    x_guess = np.ascontiguousarray(model.x_guess if x_guess is None else x_guess, dtype=float)
     sigma = np.diag(np.full(m, params[-1] ** 2))  # shock covariance (second order)
     lapack = ffi.solve.lapack_pointers()
 
@@ -95,6 +97,8 @@ def solve(lib, model, params=None, order=1):
         status = lib.crv_klein_solve1(ctypes.byref(rec), ctypes.byref(sol), dwork, iwork)
     if status != 0:
         raise RuntimeError(f"model solution failed with status {status}")
+    if sol.bk != 0:  # policies exist but are not the unique stable solution
+        raise RuntimeError(f"no unique stable solution: saddle-path flag bk = {sol.bk}")
     return Solution(first, second, sol.bk)
 
 
@@ -126,13 +130,13 @@ BK_MEANING = {0: "unique stable solution", 1: "indeterminate (too many stable ro
               -1: "no stable solution (too few stable roots)"}
 
 
-def run(params=None, verbose=True):
+def run(params=None, x_guess=None, verbose=True):
     """Solve the compiled RBC model to first and second order and print the
     solution; returns the second-order `Solution`."""
     lib = ffi.load("beliefplan")
     model = ffi.objective.example_model("rbc")
-    first = solve(lib, model, params, order=1)
-    sol = solve(lib, model, params, order=2)
+    first = solve(lib, model, params, order=1, x_guess=x_guess)
+    sol = solve(lib, model, params, order=2, x_guess=x_guess)
     if not verbose:
         return sol
     values = model.params if params is None else params
