@@ -233,10 +233,12 @@ def run(T=200, n_draws=20000, n_burn=5000, seed=11, plot=True, outdir=".", verbo
                       shock_cov=O.cov_pairs([5]),        # sd of the shock: sigma_e
                       obs_cov=O.cov_pairs([6, 7]),       # measurement sds, uncorrelated
                       kind="linear", observation="log",
-                      extra_params=prior_means[-2:], plan=belief_plan(ESTIMATED))
+                      extra_params=(0.0, 0.0),           # sd_y, sd_c: set from theta
+                      plan=belief_plan(ESTIMATED))
     # Initial state covariance: the stationary one at the starting point
     # (obj.P0 is the array the record points at).
-    obj.post(theta0)
+    if not np.isfinite(obj.post(theta0)):
+        raise RuntimeError("the log-posterior is not finite at the starting point")
     R, S = obj.solution["impact"], obj.shock_cov
     obj.P0[:] = solve_discrete_lyapunov(obj.solution["transition"], R @ S @ R.T)
 
