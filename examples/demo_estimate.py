@@ -158,8 +158,9 @@ def sample(lib, obj, start, n_draws, n_burn, seed, init_scale=0.02, progress=Tru
                                       adapt_eps=1e-8, init_scale=init_scale)
     draws = np.zeros((n_draws, d))
     logpost = np.full(n_draws, np.nan)
-    output = ffi.mcmc.crv_mcmc_output(draws.ctypes.data_as(ffi.mcmc._dp),
-                                      logpost.ctypes.data_as(ffi.mcmc._dp))
+    dp = ctypes.POINTER(ctypes.c_double)
+    output = ffi.mcmc.crv_mcmc_output(draws.ctypes.data_as(dp),
+                                      logpost.ctypes.data_as(dp))
     result = ffi.mcmc.crv_mcmc_result()
     generator = np.random.default_rng(seed)
     bitgen = ffi.rng.bitgen_from_numpy(generator.bit_generator)
