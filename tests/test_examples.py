@@ -1,0 +1,163 @@
+"""The demo sections run end to end on small sizes and give sensible output:
+the solution against the SciPy ordqz reference, the filters' log-likelihoods
+against each other, the posterior mode against the truth and the draws, and
+the effective-sample-size estimator against the AR(1) closed form."""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+import demo  # noqa: E402
+import demo_estimate  # noqa: E402
+import demo_simulate_filter  # noqa: E402
+import demo_solve  # noqa: E402
+import models  # noqa: E402
+from models.reference import first_order  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def estimate():
+    return demo_estimate.run(T=200, n_draws=1500, n_burn=1000, plot=False, verbose=False)
+
+
+@pytest.fixture(scope="module")
+def filtered():
+    return demo_simulate_filter.run(T=150, burn=30, plot=False, verbose=False)
+
+
+def test_solve_matches_ordqz_reference(capsys):
+    sol = demo_solve.run()
+    text = capsys.readouterr().out
+    for heading in ("steady state", "hx:", "gx:", "impact:", "eigenvalues", "h_xx", "h_ss"):
+        assert heading in text, heading
+    py_model = models.rbc()
+    ss = models.rbc_steady_state()
+    hx, gx, R = first_order(py_model, ss)
+    np.testing.assert_allclose(sol.ss, ss, rtol=1e-12)
+    np.testing.assert_allclose(sol.hx, hx, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(sol.gx, gx, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(sol.impact, R, rtol=1e-9, atol=1e-12)
+    assert sol.bk == 0
+    stable = np.abs(sol.eig[np.isfinite(sol.eig.real)]) < 1
+    assert stable.sum() == py_model.nx
+    # second-order blocks: symmetric in the two lagged states, zero for the
+    # exogenous AR(1) productivity row
+    h_xx = sol.h_xx.reshape(2, 2, 2)
+    np.testing.assert_allclose(h_xx, h_xx.transpose(0, 2, 1), rtol=1e-8, atol=1e-12)
+    assert np.all(sol.h_xx[1] == 0) and sol.h_ss[1] == 0
+
+
+@pytest.mark.parametrize("params,guess", [
+    ((0.35, 0.99, 0.03, 2.0, 0.9, 0.01), None),
+    ((0.36, 0.98, 0.05, 2.0, 0.9, 0.01), 1.03),  # far from the default guess
+])
+def test_solve_at_other_parameters(params, guess):
+    ss = models.rbc_steady_state(*params[:4])
+    x_guess = None if guess is None else guess * ss
+    sol = demo_solve.run(params=np.array(params), x_guess=x_guess, verbose=False)
+    np.testing.assert_allclose(sol.ss, ss, rtol=1e-12, atol=1e-14)
+    assert sol.hx[1, 1] == pytest.approx(params[4], rel=1e-12)
+
+
+def test_solve_refuses_a_solution_that_is_not_unique_and_stable():
+    explosive = np.array([0.33, 0.99, 0.025, 1.8, 1.2, 0.01])  # rho > 1
+    with pytest.raises(RuntimeError, match="bk = -1"):
+        demo_solve.run(params=explosive, verbose=False)
+
+
+def test_filters_loglikelihoods(filtered):
+    ll = filtered["loglik"]
+    assert all(np.isfinite(v) for v in ll.values())
+    # a linear observation: the extended filter is the linear filter
+    assert ll[("levels", "extended")] == pytest.approx(ll[("levels", "linear")], rel=1e-12)
+    # the log observation is nonlinear, but barely so for these fluctuations
+    assert ll[("logs", "extended")] != ll[("logs", "linear")]
+    for kind in ("levels", "logs"):
+        for f in ("extended", "unscented"):
+            assert ll[(kind, f)] == pytest.approx(ll[(kind, "linear")], rel=5e-3)
+
+
+def test_simulated_moments(filtered):
+    stats, first, second = filtered["moments"], filtered["first"], filtered["second"]
+    assert first.shape == second.shape == (150, 6)
+    for order in ("first", "second"):
+        assert np.all(stats[(order, "sd")] > 0.1)        # percent
+        assert np.all((stats[(order, "ac1")] > 0.5) & (stats[(order, "ac1")] < 1.0))
+    # the two orders differ by second-order terms only: small next to the sd
+    diff = stats[("second", "mean")] - stats[("first", "mean")]
+    assert np.all(np.abs(diff) < 0.2 * stats[("first", "sd")])
+    logs = np.log(second[:, [4, 2]])
+    sd = 100 * logs.std(axis=0, ddof=1)
+    np.testing.assert_allclose(stats[("second", "sd")], sd, rtol=1e-12)
+    # the filtered log output tracks the data within a few measurement sds
+    resid = filtered["filtered"]["logs"]["unscented"] - filtered["data"]["logs"]
+    assert np.sqrt(np.mean(resid**2)) < 3 * max(demo_simulate_filter.SD_MEAS)
+
+
+def test_simulate_filter_report(capsys):
+    demo_simulate_filter.run(T=60, burn=10, plot=False)
+    text = capsys.readouterr().out
+    assert "log-likelihood" in text and "unscented KF" in text and "ac(1)" in text
+
+
+def test_posterior_mode_near_truth(estimate):
+    opt = estimate["optimizer"]
+    assert opt.success == 1, opt.message
+    sd = estimate["draws"].std(axis=0)
+    z = (estimate["mode"] - estimate["true"]) / sd
+    assert np.all(np.abs(z) < 4), dict(zip(estimate["names"], z))
+    # nothing the chain visited beats the optimiser's mode
+    assert np.max(estimate["logpost"]) <= estimate["log_posterior_mode"] + 1e-6
+    assert estimate["solve_failures"] == 0
+
+
+def test_posterior_draws_and_summaries(estimate):
+    draws = estimate["draws"]
+    assert draws.shape == (1500, len(estimate["names"]))
+    assert 0.1 < estimate["acceptance"] < 0.6
+    assert np.all(estimate["lower"] < estimate["mean"])
+    assert np.all(estimate["mean"] < estimate["upper"])
+    np.testing.assert_allclose(estimate["mean"], draws.mean(axis=0), rtol=1e-14)
+    assert np.all((estimate["ess"] > 10) & (estimate["ess"] < 1500))
+    assert estimate["evaluations"] == estimate["optimizer"].nfev + 2500 + 1
+
+
+def test_estimate_report(capsys):
+    demo_estimate.run(T=80, n_draws=300, n_burn=200, plot=False)
+    text = capsys.readouterr().out
+    for part in ("posterior mode", "acceptance rate", "ESS", "per second", "300/300 draws"):
+        assert part in text, part
+
+
+@pytest.mark.parametrize("phi", [0.0, 0.5, 0.8])
+def test_ess_of_ar1_matches_closed_form(phi):
+    """ESS = n (1 - phi) / (1 + phi) for an AR(1) chain."""
+    rng = np.random.default_rng(5)
+    n = 100_000
+    e = rng.standard_normal(n)
+    x = np.empty(n)
+    x[0] = e[0] / np.sqrt(1 - phi**2)
+    for t in range(1, n):
+        x[t] = phi * x[t - 1] + e[t]
+    assert demo_estimate.ess(x) == pytest.approx(n * (1 - phi) / (1 + phi), rel=0.1)
+
+
+def test_plots_are_written(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = demo_simulate_filter.run(T=40, burn=5, outdir=tmp_path, verbose=False)
+    assert out["png"].is_file()
+    est = demo_estimate.run(T=60, n_draws=100, n_burn=100, outdir=tmp_path, verbose=False)
+    assert all(p.is_file() for p in est["png"])
+
+
+def test_demo_runs_one_section(capsys):
+    assert demo.main(["--only", "solve"]) == 0
+    text = capsys.readouterr().out
+    assert "=== Model solution" in text and "Estimation" not in text
+    assert [key for key, _, _ in demo.SECTIONS] == ["solve", "simulate", "monte-carlo",
+                                                    "estimate"]
