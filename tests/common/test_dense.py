@@ -251,3 +251,24 @@ def test_solve_and_inverse_statuses(lib, A, n, status):
     piv = np.empty(2, dtype=np.int64)
     if A is None or n == 0:
         assert lib.crv_lu_factor_inplace(A, piv, n) == -102
+
+
+@pytest.mark.parametrize("m,k,n", [(1, 3, 1), (5, 7, 6), (6, 8, 9), (13, 29, 17), (3, 40, 2)])
+def test_blocked_products_keep_the_inner_product_arithmetic(lib, rng, m, k, n):
+    # The register-blocked products must round each entry exactly as crv_dot does.
+    A, B = randm(rng, m, k), randm(rng, n, k)
+    C, Cp = np.empty((m, n)), np.empty((m, n))
+    Cin = randm(rng, m, n)
+    lib.crv_matmul_abt(A, B, C, m, k, n)
+    lib.crv_matmul_abt_plus_c(A, B, Cin, Cp, m, k, n)
+    dots = np.array([[lib.crv_dot(A[i].copy(), B[j].copy(), k) for j in range(n)]
+                     for i in range(m)])
+    np.testing.assert_array_equal(C, dots)
+    np.testing.assert_array_equal(Cp, Cin + dots)
+    y = np.empty(m)
+    lib.crv_matvec(A, B[0].copy(), y, m, k)
+    np.testing.assert_array_equal(y, dots[:, 0])
+    if k < 8:  # below one block the inner product is the plain fused chain of crv_matmul
+        Bt = np.ascontiguousarray(B.T)
+        lib.crv_matmul(A, Bt, C, m, k, n)
+        np.testing.assert_array_equal(C, dots)
