@@ -11,6 +11,4 @@ namespace crv::detail {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-using StatCarver = Carver<double>;
-
 }  // namespace crv::detail
