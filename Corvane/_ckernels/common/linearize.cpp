@@ -19,8 +19,9 @@ inline int category(uint8_t flags) {
 
 }  // namespace
 
+// The residual block holds max(n, neq) values: the callback always writes n.
 crv_arena_size_t klein_preproc_arena_size(int64_t n, int64_t p, int64_t m, int64_t neq) {
-    return {2 * (4 * n + p + m + neq), 0};
+    return {2 * (4 * n + p + m + (neq > n ? neq : n)), 0};
 }
 
 void klein_preproc(crv_residual_fn residual, const double *x, const double *params, int64_t n,
@@ -29,7 +30,7 @@ void klein_preproc(crv_residual_fn residual, const double *x, const double *para
     Carver<double> c{dwork};
     double *z = c.take(2 * n), *theta = c.take(2 * p);
     double *X1 = c.take(2 * n), *X2 = c.take(2 * n), *X3 = c.take(2 * n);
-    double *E = c.take(2 * m), *R = c.take(2 * neq);
+    double *E = c.take(2 * m), *R = c.take(2 * (neq > n ? neq : n));
     crv::detail::to_complex(x, z, n);
     crv::detail::to_complex(params, theta, p);
     const double h = kComplexStep;

@@ -25,8 +25,9 @@ void negated_source(const double *Q, const double *j_lead, const double *X, doub
 
 }  // namespace
 
+// The residual block holds max(n, neq) values: the callback always writes n.
 crv_arena_size_t crv_bicomplex_hessian_arena_size(int64_t n, int64_t p, int64_t m, int64_t neq) {
-    return {4 * (3 * n + p + m + neq), 0};
+    return {4 * (3 * n + p + m + (neq > n ? neq : n)), 0};
 }
 
 void crv_bicomplex_hessian(crv_residual_fn hessian, const double *x, const double *params,
@@ -34,8 +35,9 @@ void crv_bicomplex_hessian(crv_residual_fn hessian, const double *x, const doubl
                            double *dwork) {
     Carver<double> c{dwork};
     double *X_lead = c.take(4 * n), *X_cur = c.take(4 * n), *X_lag = c.take(4 * n);
-    double *theta = c.take(4 * p), *E = c.take(4 * m), *resid = c.take(4 * neq);
-    crv::detail::zero_f64(dwork, 4 * (3 * n + p + m + neq));
+    const int64_t nres = neq > n ? neq : n;
+    double *theta = c.take(4 * p), *E = c.take(4 * m), *resid = c.take(4 * nres);
+    crv::detail::zero_f64(dwork, 4 * (3 * n + p + m + nres));
     for (int64_t i = 0; i < n; ++i) X_lead[4 * i] = X_cur[4 * i] = X_lag[4 * i] = x[i];
     for (int64_t i = 0; i < p; ++i) theta[4 * i] = params[i];
     const int64_t D = 3 * n + m;
