@@ -228,20 +228,19 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
     }
 
     // Impact: (J_lead Phi - J_cur) R = J_shock in rotated coordinates, `order` order.
-    if (m > 0) {
-        for (int64_t r = 0; r < n; ++r)
-            for (int64_t q = 0; q < n; ++q) {
-                double v = -B[r * n + order[q]];
-                if (q >= ns && q < ns + nk) {
-                    const int64_t i = q - ns;
-                    for (int64_t u = 0; u < n; ++u)
-                        v = std::fma(L[r * n + order[u]], P[u * nk + i], v);
-                }
-                M[r * n + q] = v;
+    // The matrix is factorised even without shocks: a singular one is -504.
+    for (int64_t r = 0; r < n; ++r)
+        for (int64_t q = 0; q < n; ++q) {
+            double v = -B[r * n + order[q]];
+            if (q >= ns && q < ns + nk) {
+                const int64_t i = q - ns;
+                for (int64_t u = 0; u < n; ++u)
+                    v = std::fma(L[r * n + order[u]], P[u * nk + i], v);
             }
-        if (crv_lu_factor_inplace(M, piv, n) != 0) return CRV_SOLVE_SINGULAR;
-        crv_lu_solve(M, piv, E, R, n, m);
-    }
+            M[r * n + q] = v;
+        }
+    if (crv_lu_factor_inplace(M, piv, n) != 0) return CRV_SOLVE_SINGULAR;
+    crv_lu_solve(M, piv, E, R, n, m);
 
     for (int64_t j = 0; j < n; ++j) {
         const int64_t v = order[j];
