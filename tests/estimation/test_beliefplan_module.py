@@ -275,3 +275,17 @@ def test_minimal_parameter_rows_are_accepted():
     assert bp.dist_logpdf(6, np.array([2.0, 2.0, special.betaln(2, 2)]), 0.5) == \
         pytest.approx(stats.beta(2, 2).logpdf(0.5))
     assert np.isnan(bp.lkj_chol_logjac(np.zeros(3), 3, -1))
+
+
+def test_arrays_of_an_empty_section_are_not_read():
+    # With no scalar parameters the scalar arrays are not passed to the kernel,
+    # whatever they hold; the same for the block arrays without blocks.
+    kw = plan_kwargs([0.1, 0.2], [], [])
+    kw["scalar_dist_codes"] = np.array([1], dtype=np.int64)
+    kw["matrix_etas"] = np.array([2.0, 3.0])
+    assert bp.logbeliefplan(**kw) == 0.0
+
+
+def test_cov_from_unconstrained_needs_K_standard_deviations():
+    with pytest.raises(ValueError, match="std holds 0 values"):
+        bp.cov_from_unconstrained(np.zeros(45), np.zeros((10, 0)))

@@ -241,3 +241,9 @@ def test_concurrent_calls_give_serial_results():
         t.join()
     for got, want in zip(results, expected):
         np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("dtype", [object, np.longdouble, np.int32])
+def test_any_numeric_dtype_is_converted_like_ascontiguousarray(dtype):
+    x = np.array([3.0, 2.0], dtype=dtype)
+    np.testing.assert_array_equal(T.log_fwd(x), np.log(np.ascontiguousarray(x, dtype=np.float64)))

@@ -27,6 +27,19 @@ inline double fdot(const double *a, const double *b, int64_t n) {
     return r;
 }
 
+// fdot over two operands with the same stride: the same lanes and
+// combination order, so a column of a matrix gives exactly the inner product
+// of its contiguous copy.
+inline double fdot_lanes_strided(const double *a, const double *b, int64_t stride, int64_t n) {
+    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int j = 0; j < 8; ++j) s[j] = std::fma(a[(i + j) * stride], b[(i + j) * stride], s[j]);
+    double r = fdot_combine(s);
+    for (; i < n; ++i) r = std::fma(a[i * stride], b[i * stride], r);
+    return r;
+}
+
 // Inner product along a contiguous row of a and a strided column of b,
 // fused in index order (strided walks stay scalar).
 inline double fdot_strided(const double *a, const double *b, int64_t stride, int64_t n) {

@@ -22,7 +22,8 @@
 //   int to_bool(PyObject *, bool *)          truth value
 //       Each returns 0, or -1 with the conversion's own exception set.
 //   PyArrayObject *as_contiguous_f64(PyObject *)
-//       New reference to np.ascontiguousarray(obj, dtype=float64): base-class
+//       New reference to np.ascontiguousarray(obj, dtype=float64) (any cast, as
+//       NumPy does): base-class
 //       ndarray, C order, aligned, at least one dimension; nullptr on error.
 //   PyArrayObject *empty_like(PyArrayObject *), new_f64(ndim, dims, zero)
 //       New float64 arrays (C order); nullptr on error.
@@ -187,7 +188,7 @@ template <class F> inline decltype(auto) without_gil(F &&f) {
 inline PyArrayObject *as_contiguous_f64(PyObject *obj) {
     PyObject *arr = PyArray_FromAny(obj, PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED |
-                                        NPY_ARRAY_ENSUREARRAY,
+                                        NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST,
                                     nullptr);
     if (arr == nullptr) return nullptr;
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(arr)) == 0) {

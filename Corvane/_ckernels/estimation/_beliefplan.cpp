@@ -196,6 +196,7 @@ const char *const plan_args[] = {
 constexpr Signature plan_sig{"logbeliefplan", plan_args, kPlanArgs, kPlanArgs};
 
 int check_entries(const Buffer &b, PlanArg arg, Py_ssize_t n, PlanArg counted) {
+    if (n < 1) return 0;  // not passed to the kernel
     if (b.size != n)
         return fail_value("logbeliefplan(): %s has %zd entries but %s has %zd", plan_args[arg],
                           b.size, plan_args[counted], n);
@@ -299,6 +300,11 @@ PyObject *py_cov_from_unconstrained(PyObject *, PyObject *const *args, Py_ssize_
     auto *z_arr = reinterpret_cast<PyArrayObject *>(z.get());
     auto *std_arr = reinterpret_cast<PyArrayObject *>(std_dev.get());
     const npy_intp K = PyArray_DIM(std_arr, 0);
+    if (PyArray_SIZE(std_arr) < K) {
+        fail_value("cov_from_unconstrained(): std holds %zd values but its first dimension is %zd",
+                   static_cast<Py_ssize_t>(PyArray_SIZE(std_arr)), static_cast<Py_ssize_t>(K));
+        return nullptr;
+    }
     const npy_intp need = corr_values(K);
     if (PyArray_SIZE(z_arr) < need) {
         fail_value("cov_from_unconstrained(): z holds %zd values but a correlation block of "

@@ -175,7 +175,8 @@ CRV_LAYOUT_CHECK(sizeof(crv_objective_unscented) == 840, "crv_objective_unscente
 CRV_API double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior);
 /* As crv_obj_linear with ekf_hot_loop; the callbacks see ss + x for the
  * filter's deviation x, assembled in the first n doubles of solve_arena (free
- * once the model is solved). design and obs_intercept are not used. */
+ * once the model is solved), so solve_arena must not overlap filter_arena.
+ * design and obs_intercept are not used. */
 CRV_API double crv_obj_extended(crv_objective *obj, const double *theta, int32_t with_prior);
 /* As crv_obj_linear with crv_sgu_klein_solve2 (hessian callback, sigma = S)
  * and ukf_hot_loop from ukf_x0 and P0. */

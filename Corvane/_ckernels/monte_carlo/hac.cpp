@@ -26,18 +26,6 @@ constexpr double kFloorExponent = 0.2222222222222222;
 
 enum Rule : int32_t { kFixed = 0, kFloor = 1, kPlugIn = 2, kFloorOrPlugIn = 3 };
 
-// fdot over strided operands, with exactly fdot's lanes and combination
-// order, so a column of a matrix gives the result of its contiguous copy.
-double lane_dot(const double *a, const double *b, int64_t stride, int64_t n) {
-    double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int j = 0; j < 8; ++j) s[j] = std::fma(a[(i + j) * stride], b[(i + j) * stride], s[j]);
-    double r = ((s[0] + s[2]) + (s[4] + s[6])) + ((s[1] + s[3]) + (s[5] + s[7]));
-    for (; i < n; ++i) r = std::fma(a[i * stride], b[i * stride], r);
-    return r;
-}
-
 // AR(1) plug-in rule on the series x[0], x[stride], ..., x[(T-1) stride].
 int64_t plug_in_bandwidth(const double *x, int64_t stride, int32_t code, int64_t T) {
     if (T < 2 || code < 0 || code >= CRV_KERNEL_COUNT) return 1;
@@ -52,8 +40,8 @@ int64_t plug_in_bandwidth(const double *x, int64_t stride, int32_t code, int64_t
     }
     const double var = ss / dT;
     if (var <= 1e-14) return 1;
-    const double num = lane_dot(x + stride, x, stride, T - 1);
-    const double den = lane_dot(x, x, stride, T - 1);
+    const double num = crv::detail::fdot_lanes_strided(x + stride, x, stride, T - 1);
+    const double den = crv::detail::fdot_lanes_strided(x, x, stride, T - 1);
     if (!std::isfinite(den) || !std::isfinite(num) || den == 0.0) return 1;
     double rho = num / den;
     rho = rho < -0.999 ? -0.999 : (rho > 0.999 ? 0.999 : rho);
