@@ -546,3 +546,12 @@ def test_dcstep_infinite_value_bisects():
                                                       np.inf, 0.0, 0, 0.0, 10.0)
     assert br == 1 and sty == 2.0 and stx == 0.0
     assert np.isfinite(stp) and 0.0 < stp < 2.0
+
+
+@pytest.mark.parametrize("dx", [0.0, -0.0])
+def test_dcstep_zero_derivative_at_stx_brackets_nothing(dx):
+    """A zero derivative at stx has no sign, so a lower value with a negative
+    slope is not a sign change: the step extrapolates to stpmax (case 4)."""
+    (stx, fx, _, _, _, _, stp), br = dcstep_call(0.0, 1.0, dx, 0.0, 1.0, dx, 1.0, 0.5, -0.1, 0,
+                                                 0.0, 10.0)
+    assert br == 0 and stp == 10.0 and (stx, fx) == (1.0, 0.5)

@@ -836,7 +836,7 @@ void bmv(int64_t m, const double *sy, const double *wt, int64_t col, const doubl
 void dcstep(double *stx, double *fx, double *dx, double *sty, double *fy, double *dy, double *stp,
             double fp, double dp, int64_t *brackt, double stpmin, double stpmax) {
     const double x = *stx, y = *sty, t = *stp;
-    const double sgnd = dp * std::copysign(1.0, *dx);
+    const double sgnd = dp * (*dx / std::fabs(*dx));  // NaN when dx is zero: no sign change
     double stpf;
 
     if (fp > *fx) {
@@ -977,7 +977,7 @@ int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x, const dou
                    const crv_lbfgsb_options *options, crv_opt_result *result) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (!fn || !x || !options || n < 1 || options->m < 1) {
-        fill_result(result, TASK_ERROR, 0, 0, nan, task_message(TASK_ERROR));
+        fill_result(result, TASK_ERROR, 0, 0, 0.0, task_message(TASK_ERROR));
         return TASK_ERROR;
     }
     const int64_t m = options->m;
