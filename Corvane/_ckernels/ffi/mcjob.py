@@ -312,7 +312,9 @@ class Job:
         if n_reps < 1 or not 1 <= n_threads <= 2**31 - 1:
             raise ValueError("n_reps must be >= 1 and n_threads in 1 .. 2**31 - 1")
         self.stages, self.n_reps, self.n_threads = list(stages), n_reps, n_threads
-        row_maps = row_maps or [None] * len(stages)
+        row_maps = [None] * len(stages) if row_maps is None else list(row_maps)
+        if len(row_maps) != len(self.stages):
+            raise ValueError(f"row_maps has {len(row_maps)} entries for {len(self.stages)} stages")
         records = []
         for s, (stage, row_map) in enumerate(zip(self.stages, row_maps)):
             records.append(self._prepare(s, stage, row_map))

@@ -9,7 +9,8 @@
  * Input blocks, in words and in this order (dimensions below 0 count as 0):
  *   order-1 simulation: A n x n, R n x m, mu n, s0 n, E T x m, params
  *     n_params, simulation arena 2n; shock scratch at ctx.shock_scratch
- *     (crv_mc_shock_scratch_size words, outside the counted size).
+ *     (crv_mc_shock_scratch_size words, outside the counted size: the caller
+ *     sizes the input block to hold it, the runner cannot check).
  *   order-2 simulation: h_x, g_x, R, h_xx, g_xx, h_xe, g_xe, h_ee, g_ee, h_ss,
  *     g_ss, offset nx + ny, x0 nx, E T x m, params n_params, pruned arena;
  *     shock scratch as for order 1.
