@@ -272,3 +272,13 @@ def test_blocked_products_keep_the_inner_product_arithmetic(lib, rng, m, k, n):
         Bt = np.ascontiguousarray(B.T)
         lib.crv_matmul(A, Bt, C, m, k, n)
         np.testing.assert_array_equal(C, dots)
+
+
+def test_negative_dimensions_write_nothing(lib):
+    out = np.full(4, np.nan)
+    lib.crv_zero_mat(out, -1, -1)
+    assert lib.crv_chol(np.ones(4), out, -2, 0.0) == 0
+    lib.crv_gram(np.ones(4), out, -1, -2)
+    lib.crv_matmul_atb(np.ones(4), np.ones(4), out, 1, -1, -1)
+    lib.crv_lu_solve(np.ones(4), np.zeros(2, dtype=np.int64), np.ones(4), out, -2, -2)
+    assert np.all(np.isnan(out))

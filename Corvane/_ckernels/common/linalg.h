@@ -5,7 +5,8 @@
  * Matrices are dense, row-major and contiguous (element (i, j) of an m-by-n
  * matrix at i*n + j); complex values are interleaved (re, im) pairs. Outputs
  * never alias inputs except where a comment says so. Inner products are
- * accumulated with fused multiply-add.
+ * accumulated with fused multiply-add. A negative dimension makes a problem
+ * empty like 0 does: no product of two negative dimensions is ever written.
  *
  * Status codes: -101 Cholesky pivot not above tau = (n * 2^-52) * max(0, max
  * diagonal); -102 null pointer, non-positive order or allocation failure;
