@@ -17,6 +17,7 @@ void_p = ctypes.c_void_p
 
 class _ArrayArg:
     dtypes: tuple = ()
+    ctype = None
     label = ""
 
     @classmethod
@@ -31,7 +32,12 @@ class _ArrayArg:
             return ctypes.c_void_p(obj.ctypes.data)
         if isinstance(obj, int):
             return ctypes.c_void_p(obj)
-        if isinstance(obj, (ctypes._Pointer, ctypes.c_void_p, ctypes.Array)):
+        if isinstance(obj, ctypes.c_void_p):
+            return obj
+        if isinstance(obj, (ctypes._Pointer, ctypes.Array)):
+            if obj._type_ is not cls.ctype:
+                raise TypeError(f"expected a {cls.label} array, got elements of "
+                                f"{obj._type_.__name__}")
             return obj
         raise TypeError(f"expected a {cls.label} array, got {type(obj).__name__}")
 
@@ -40,21 +46,25 @@ class F64(_ArrayArg):
     """double*; complex128 arrays pass as interleaved pairs."""
 
     dtypes = (np.dtype(np.float64), np.dtype(np.complex128))
+    ctype = ctypes.c_double
     label = "float64"
 
 
 class I64(_ArrayArg):
     dtypes = (np.dtype(np.int64),)
+    ctype = ctypes.c_int64
     label = "int64"
 
 
 class I32(_ArrayArg):
     dtypes = (np.dtype(np.int32),)
+    ctype = ctypes.c_int32
     label = "int32"
 
 
 class U8(_ArrayArg):
     dtypes = (np.dtype(np.uint8),)
+    ctype = ctypes.c_uint8
     label = "uint8"
 
 
