@@ -1,18 +1,16 @@
-"""Monte Carlo demo: draw shocks, simulate a model, filter it, on all cores.
+"""Monte Carlo demo: draw shocks, simulate the RBC model, filter it, on all cores.
 
-Each replication draws its own keyed Philox shocks, simulates a first-order
-state-space model for T periods and runs the Kalman filter over two noisy
-observables of the simulated path; the experiment reports replications per
-second and the distribution of the log-likelihood across replications.
-
-The model is a hand-built two-state stand-in (capital and technology driven
-by technology and preference shocks) in the solved form x(t) = A x(t-1) +
-R e(t); the observables are output and consumption, linear in the states.
+Each replication draws its own keyed Philox shocks, simulates the first-order
+solution of the compiled RBC example model for T periods and runs the Kalman
+filter over log output and log consumption observed with measurement error;
+the experiment reports replications per second and the distribution of the
+log-likelihood across replications.
 
     python examples/demo_monte_carlo.py [n_reps]
-    >>> from examples.demo_monte_carlo import run; run(1000)
+    >>> from demo_monte_carlo import run; run(1000)   # with examples/ on sys.path
 """
 
+import ctypes
 import os
 import sys
 import threading
@@ -26,16 +24,24 @@ from Corvane._ckernels.ffi import mcjob
 NEVER = np.iinfo(np.int64).min
 
 
-def model():
-    """Transition, impact, observation loadings and measurement noise."""
-    A = np.array([[0.95, 0.08],    # capital: persistent, fed by technology
-                  [0.00, 0.90]])   # technology: AR(1)
-    R = np.array([[0.00, 0.30],
-                  [0.70, 0.00]])   # shocks: technology, preference
-    Z = np.array([[0.35, 1.00],    # output
-                  [0.60, 0.40]])   # consumption
-    H = 0.05 * np.eye(2)
-    return A, R, Z, H
+def model(measurement_sd=0.002):
+    """The RBC example's first-order solution x(t) = A x(t-1) + R e(t) in
+    deviations from the steady state, with e the productivity innovation
+    (standard deviation sigma_e folded into R), the loadings Z of log output
+    and log consumption (the observation Jacobian at the steady state) and the
+    measurement-error covariance H."""
+    from demo_solve import solve
+
+    rbc = ffi.objective.example_model("rbc")
+    lib = ffi.load("beliefplan")
+    sol = solve(lib, rbc)
+    sigma_e = rbc.params[-1]
+    Z = np.zeros((rbc.n_obs, rbc.n))
+    jac = ffi.filters.OBS_FN(rbc.obs_jac)
+    dp = ctypes.POINTER(ctypes.c_double)
+    jac(sol.ss.ctypes.data_as(dp), rbc.params.ctypes.data_as(dp), Z.ctypes.data_as(dp))
+    H = measurement_sd**2 * np.eye(rbc.n_obs)
+    return sol.transition, sigma_e * sol.impact, Z, H
 
 
 def build_job(lib, n_reps, n_threads, T):

@@ -14,6 +14,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 import demo  # noqa: E402
 import demo_estimate  # noqa: E402
+import demo_monte_carlo  # noqa: E402
 import demo_simulate_filter  # noqa: E402
 import demo_solve  # noqa: E402
 import models  # noqa: E402
@@ -161,3 +162,23 @@ def test_demo_runs_one_section(capsys):
     assert "=== Model solution" in text and "Estimation" not in text
     assert [key for key, _, _ in demo.SECTIONS] == ["solve", "simulate", "monte-carlo",
                                                     "estimate"]
+
+
+def test_monte_carlo_loglik_has_its_expected_mean_and_ignores_threads():
+    # Under the true model E[loglik] = -1/2 sum_t (k log 2 pi + log det F_t + k),
+    # with F_t the (data-free) innovation covariances of the filter.
+    T, n_reps = 120, 300
+    one = demo_monte_carlo.run(n_reps=n_reps, n_threads=1, T=T, quiet=True)
+    two = demo_monte_carlo.run(n_reps=n_reps, n_threads=2, T=T, quiet=True)
+    assert one["failed"] == two["failed"] == 0
+    np.testing.assert_array_equal(one["loglik"], two["loglik"])
+    A, R, Z, H = demo_monte_carlo.model()
+    k = Z.shape[0]
+    P, expected = R @ R.T, 0.0
+    for _ in range(T):
+        F = Z @ P @ Z.T + H
+        expected -= 0.5 * (k * np.log(2 * np.pi) + np.linalg.slogdet(F)[1] + k)
+        K = P @ Z.T @ np.linalg.inv(F)
+        P = A @ (P - K @ Z @ P) @ A.T + R @ R.T
+    ll = one["loglik"]
+    assert abs(ll.mean() - expected) < 4 * ll.std() / np.sqrt(n_reps)
