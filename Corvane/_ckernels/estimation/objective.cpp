@@ -27,29 +27,29 @@ template <class Obj> void scatter(Obj *obj, const double *theta) {
     }
 }
 
-// The covariance of one spec: the fixed matrix, or cov = diag(sd) R diag(sd)
+// The covariance one description gives: the fixed matrix, or cov = diag(sd) R diag(sd)
 // with R from theta (correlation block) or from the correlation pairs.
-const double *build_cov(const crv_cov_spec &spec, const double *theta, const double *params,
+const double *build_cov(const crv_cov_spec &desc, const double *theta, const double *params,
                         double *cov, double *corr, double *sd) {
-    if (spec.fixed) return spec.fixed_matrix;
-    const int64_t K = spec.dim;
-    if (spec.use_cpc) {
-        for (int64_t i = 0; i < K; ++i) sd[i] = params[spec.sd_index[i]];
-        crv_cov_from_unconstrained(theta + spec.cpc_offset, sd, K, corr, cov);
+    if (desc.fixed) return desc.fixed_matrix;
+    const int64_t K = desc.dim;
+    if (desc.use_cpc) {
+        for (int64_t i = 0; i < K; ++i) sd[i] = params[desc.sd_index[i]];
+        crv_cov_from_unconstrained(theta + desc.cpc_offset, sd, K, corr, cov);
         return cov;
     }
     for (int64_t i = 0; i < K; ++i)
         for (int64_t c = 0; c < K; ++c) corr[i * K + c] = i == c ? 1.0 : 0.0;
-    for (int64_t j = 0; j < spec.n_pairs; ++j) {
-        const double v = params[spec.pair_index[j]];
-        const int64_t r = spec.pair_row[j], c = spec.pair_col[j];
+    for (int64_t j = 0; j < desc.n_pairs; ++j) {
+        const double v = params[desc.pair_index[j]];
+        const int64_t r = desc.pair_row[j], c = desc.pair_col[j];
         corr[r * K + c] = v;
         corr[c * K + r] = v;
     }
     for (int64_t i = 0; i < K; ++i) {
-        const double sd_i = params[spec.sd_index[i]];
+        const double sd_i = params[desc.sd_index[i]];
         for (int64_t c = 0; c < K; ++c)
-            cov[i * K + c] = params[spec.sd_index[c]] * (sd_i * corr[i * K + c]);
+            cov[i * K + c] = params[desc.sd_index[c]] * (sd_i * corr[i * K + c]);
     }
     return cov;
 }
