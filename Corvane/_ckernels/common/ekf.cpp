@@ -5,11 +5,13 @@
 
 #include "arena.hpp"
 #include "filters.h"
+#include "kalman_update.hpp"
 #include "linalg.h"
 
 using crv::detail::Carver;
 using crv::detail::copy_f64;
 using crv::detail::kLog2Pi;
+using crv::detail::kalman_measurement_update;
 
 crv_arena_size_t ekf_arena_size(int64_t n, int64_t m, int64_t k) {
     return {n * (k + 6 * n + 2) + m * (5 * n + 2 * (m + k) + 6), 0};
@@ -35,6 +37,8 @@ int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out)
     double *Z = c.take(m * n), *ZP = c.take(m * n);
     double *BS = c.take(n * k), *M = c.take(k * m), *BtZt = c.take(k * m);
 
+    const crv::detail::KalmanBlocks blocks{x_pred, x_filt, v,   w, u,   gain_y, gain_x,
+                                           P_pred, P_filt, KZ,  IKZ, prod, F, L, PZt, K, KH, ZP};
     kf_build_bqbt(B, S, BS, Q, n, k);
     copy_f64(x_pred, in->x0, n);
     copy_f64(P_pred, in->P0, n * n);
@@ -54,21 +58,11 @@ int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out)
         in->obs_fn(x_pred, params, h_pred);
         in->obs_jac(x_pred, params, Z);
         kf_row_minus_vec(in->data, t, h_pred, v, m);
-        kf_measurement_cov(Z, P_pred, H, ZP, F, n, m);
-        if (sym) crv_sym_inplace(F, m);
-        if (crv_chol(F, L, m, in->jitter) != 0) {
+        double logdet, quad;
+        if (!kalman_measurement_update(blocks, Z, H, n, m, sym, in->jitter, &logdet, &quad)) {
             *out->loglik = ll;
             return KF_CHOL_FAILED;
         }
-        crv_forward_subst(L, v, w, m);
-        crv_backward_subst_chol_t(L, w, u, m);
-        kf_pc_t(P_pred, Z, PZt, n, m);
-        kf_gain_from_pc_t(L, PZt, gain_y, gain_x, K, n, m);
-        kf_state_update(x_pred, K, v, x_filt, n, m);
-        kf_joseph_cov(K, Z, P_pred, H, KZ, IKZ, prod, KH, P_filt, n, m);
-        if (sym) crv_sym_inplace(P_filt, n);
-        const double logdet = crv_logdet_from_chol(L, m);
-        const double quad = crv_dot(v, u, m);
 
         if (shocks) {
             kf_build_shock_projection(B, Z, S, BtZt, M, n, k, m);
