@@ -70,8 +70,8 @@ def chain_stages(lib, T=100, n=4, m=2, obs=(0, 2)):
     A *= 0.9 / max(abs(np.linalg.eigvals(A)))
     R = g.standard_normal((n, m))
     k = len(obs)
-    spec = mcjob.ShockSpec(T, m).normal(np.arange(m), np.eye(m), key=(1, 2))
-    sim = mcjob.simulate_order1_stage(lib, T=T, n=n, m=m, shocks=spec,
+    plan = mcjob.ShockSpec(T, m).normal(np.arange(m), np.eye(m), key=(1, 2))
+    sim = mcjob.simulate_order1_stage(lib, T=T, n=n, m=m, shocks=plan,
                                       arrays=dict(A=A, R=R, mu=np.zeros(n), s0=np.zeros(n)))
     filt = mcjob.filter_linear_stage(
         lib, T=T, n=n, m=k, k=m,

@@ -1,5 +1,5 @@
 """Linear objective against an independent SciPy/NumPy pipeline; covariance
-specifications; failure paths and their counting; priors; scatter; repeated
+descriptions; failure paths and their counting; priors; scatter; repeated
 evaluations; record layouts and exports."""
 
 import ctypes
@@ -108,17 +108,17 @@ def corr2(r):
     return np.array([[1.0, r], [r, 1.0]])
 
 
-@pytest.mark.parametrize("spec", ["fixed", "pairs", "cpc", "pairs_no_corr"])
-def test_measurement_covariance_specifications(lib, rbc, data, spec):
+@pytest.mark.parametrize("kind", ["fixed", "pairs", "cpc", "pairs_no_corr"])
+def test_measurement_covariance_kinds(lib, rbc, data, kind):
     theta = np.append(THETAS[1], 0.4)  # theta[4]: unconstrained correlation (cpc)
     sd = np.exp(theta[2:4])
-    if spec == "fixed":
+    if kind == "fixed":
         H = np.array([[2e-5, 4e-6], [4e-6, 1e-5]])
         cov = O.cov_fixed(H)
-    elif spec == "pairs":
+    elif kind == "pairs":
         H = np.outer(sd, sd) * corr2(-0.3)
         cov = O.cov_pairs([6, 7], pairs=[(1, 0, 8)])
-    elif spec == "cpc":
+    elif kind == "cpc":
         H = np.outer(sd, sd) * corr2(np.tanh(0.4))
         cov = O.cov_cpc([6, 7], offset=4)
     else:
@@ -127,7 +127,7 @@ def test_measurement_covariance_specifications(lib, rbc, data, spec):
     obj = build(lib, rbc, data, obs=cov, extra_params=list(SD_MEAS) + [-0.3])
     value = obj(theta)
     assert value == pytest.approx(reference_loglik(theta, data, H), rel=1e-9)
-    if spec != "fixed":
+    if kind != "fixed":
         np.testing.assert_allclose(obj.obs_cov, H, rtol=1e-14)
         assert np.all(obj.obs_cov == obj.obs_cov.T)
 

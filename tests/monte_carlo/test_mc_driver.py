@@ -334,13 +334,13 @@ def test_rejected_binding_fails_replication(lib, kw):
     n_reps = 3
     data = np.random.default_rng(3).standard_normal((n_reps, 6))
     table = _table(n_reps)
-    spec = dict(source=0, src_row_len=6, n_rows=1, cols=np.array([0, 5]), n_cols=2,
+    fields = dict(source=0, src_row_len=6, n_rows=1, cols=np.array([0, 5]), n_cols=2,
                 dst_offset=0, dst_stride=2)
-    spec.update(kw)
-    if spec.get("table") == "table":
-        spec["table"] = table
-    if spec["cols"] is not None:
-        spec["cols"] = np.asarray(spec["cols"], dtype=np.int64)
+    fields.update(kw)
+    if fields.get("table") == "table":
+        fields["table"] = table
+    if fields["cols"] is not None:
+        fields["cols"] = np.asarray(fields["cols"], dtype=np.int64)
     calls = []
 
     def count(rep, input_, out, work, iout):
@@ -348,7 +348,7 @@ def test_rejected_binding_fails_replication(lib, kw):
         return 0
 
     s0 = payload_stage(lib, data, 1, n_reps)
-    s1 = Stage(count, 1, n_reps, in_words=6, out_words=1, bindings=[binding(**spec)])
+    s1 = Stage(count, 1, n_reps, in_words=6, out_words=1, bindings=[binding(**fields)])
     s2 = Stage(count, 1, n_reps, out_words=1)
     job = Job([s0, s1, s2], n_reps, 1, timing=1)
     assert job.run(lib) == 0
@@ -467,13 +467,13 @@ def _shock_chain(lib, n_threads, n_reps, T=12):
         mc.crv_mc_shock_block(0, 2, iptr(cols_n), dptr(loading), dptr(mean), 0.0, 0.0, 11, 12),
         mc.crv_mc_shock_block(1, 1, iptr(cols_u), None, None, -1.0, 2.0, 13, 14))
     keep = [loading, mean, cols_n, cols_u, blocks]
-    spec = mc.crv_mc_shock_spec(blocks, 2, T, 3, 0.5, 2)
-    scratch_words = lib.crv_mc_shock_scratch_size(ctypes.byref(spec))
+    plan = mc.crv_mc_shock_spec(blocks, 2, T, 3, 0.5, 2)
+    scratch_words = lib.crv_mc_shock_scratch_size(ctypes.byref(plan))
     threads = set()
 
     def draw(rep, input_, out, work, iout):
         threads.add(threading.get_ident())
-        lib.crv_mc_shock_draw(ctypes.byref(spec), rep, work, out)
+        lib.crv_mc_shock_draw(ctypes.byref(plan), rep, work, out)
         return 0
 
     def summarise(rep, input_, out, work, iout):
@@ -490,7 +490,7 @@ def _shock_chain(lib, n_threads, n_reps, T=12):
                bindings=[binding(source=0, src_row_len=3, src_row0=2, n_rows=8,
                                  cols=np.array([0, 2]), n_cols=2)])
     job = Job([s0, s1], n_reps, n_threads)
-    job.keep, job.threads = (keep, spec), threads
+    job.keep, job.threads = (keep, plan), threads
     return job
 
 
@@ -512,9 +512,9 @@ def test_results_independent_of_thread_count(lib):
             assert a.iresults is None or a.iresults.tobytes() == b.iresults.tobytes()
         np.testing.assert_array_equal(job.status, ref.status)
     # The shock rows themselves agree with a direct draw.
-    spec = ref.keep[1]
+    plan = ref.keep[1]
     out = np.empty(36)
-    lib.crv_mc_shock_draw(ctypes.byref(spec), 5, np.empty(24), out)
+    lib.crv_mc_shock_draw(ctypes.byref(plan), 5, np.empty(24), out)
     np.testing.assert_array_equal(ref.stages[0].results[5], out)
 
 
@@ -537,10 +537,10 @@ def test_shock_draw_matches_numpy(lib, rep):
     blocks = (mc.crv_mc_shock_block * 2)(
         mc.crv_mc_shock_block(0, 3, iptr(cols_n), dptr(L), dptr(mean), 0, 0, 21, 2**63 + 5),
         mc.crv_mc_shock_block(1, 0, iptr(cols_u), None, None, -3.0, 4.0, 22, 23))
-    spec = mc.crv_mc_shock_spec(blocks, 2, T, n_shocks, scale, 3)
-    assert lib.crv_mc_shock_scratch_size(ctypes.byref(spec)) == T * 3
+    plan = mc.crv_mc_shock_spec(blocks, 2, T, n_shocks, scale, 3)
+    assert lib.crv_mc_shock_scratch_size(ctypes.byref(plan)) == T * 3
     out = np.full((T, n_shocks), np.nan)
-    lib.crv_mc_shock_draw(ctypes.byref(spec), rep, np.empty(T * 3), out)
+    lib.crv_mc_shock_draw(ctypes.byref(plan), rep, np.empty(T * 3), out)
 
     z = _numpy_generator([21, 2**63 + 5], rep).standard_normal(T * 3).reshape(T, 3)
     u = _numpy_generator([22, 23], rep).random(T)
@@ -558,12 +558,12 @@ def test_shock_blocks_with_same_key_agree(lib):
     blocks = (mc.crv_mc_shock_block * 2)(
         mc.crv_mc_shock_block(0, 2, iptr(cols_a), dptr(eye), None, 0, 0, 1, 2),
         mc.crv_mc_shock_block(5, 2, iptr(cols_b), dptr(eye), None, 0, 0, 1, 2))
-    spec = mc.crv_mc_shock_spec(blocks, 2, T, 4, 1.0, 2)
+    plan = mc.crv_mc_shock_spec(blocks, 2, T, 4, 1.0, 2)
     out = np.empty((T, 4))
-    lib.crv_mc_shock_draw(ctypes.byref(spec), 9, np.empty(T * 2), out)
+    lib.crv_mc_shock_draw(ctypes.byref(plan), 9, np.empty(T * 2), out)
     np.testing.assert_array_equal(out[:, :2], out[:, 2:])
     other = np.empty((T, 4))
-    lib.crv_mc_shock_draw(ctypes.byref(spec), 10, np.empty(T * 2), other)
+    lib.crv_mc_shock_draw(ctypes.byref(plan), 10, np.empty(T * 2), other)
     assert not np.intersect1d(out, other).size
 
 
@@ -587,10 +587,10 @@ def test_shock_block_that_does_not_fit_writes_nothing(lib, kw):
         mc.crv_mc_shock_block(0, args["dim"], iptr(cols), dptr(args["loading"]), None, 0, 0,
                               1, 2),
         mc.crv_mc_shock_block(1, 1, iptr(good_cols), None, None, 0.0, 1.0, 3, 4))
-    spec = mc.crv_mc_shock_spec(blocks, 2, T, 3, 1.0, 2)
+    plan = mc.crv_mc_shock_spec(blocks, 2, T, 3, 1.0, 2)
     scratch = np.full(T * 2 + 4, 5.0)  # guard words past the scratch size
     out = np.full((T, 3), np.nan)
-    lib.crv_mc_shock_draw(ctypes.byref(spec), 0, scratch, out)
+    lib.crv_mc_shock_draw(ctypes.byref(plan), 0, scratch, out)
     np.testing.assert_array_equal(out[:, :2], 0.0)
     np.testing.assert_array_equal(out[:, 2], _numpy_generator([3, 4], 0).random(T))
     np.testing.assert_array_equal(scratch[T * 2:], 5.0)

@@ -268,26 +268,26 @@ def test_order1_step_and_runner_match_direct_kernels(lib, rng):
 
 
 def shock_spec(T, m, key=(7, 8), scale=1.0):
-    spec = mcjob.ShockSpec(T, m, scale)
+    plan = mcjob.ShockSpec(T, m, scale)
     loading = np.tril(np.full((m, m), 0.3)) + np.eye(m)
-    return spec.normal(np.arange(m)[::-1], loading, key, mean=np.linspace(-0.1, 0.1, m))
+    return plan.normal(np.arange(m)[::-1], loading, key, mean=np.linspace(-0.1, 0.1, m))
 
 
 @pytest.mark.parametrize("rep", [0, 5, 2**33 + 1])
 def test_order1_runner_draws_the_replication_shocks(lib, rng, rep):
     s = Order1(rng, n_obs=0)
-    spec = shock_spec(s.T, s.m)
-    record = spec.build()
+    plan = shock_spec(s.T, s.m)
+    record = plan.build()
     E = np.empty((s.T, s.m))
-    lib.crv_mc_shock_draw(ctypes.byref(record), rep, np.empty(spec.scratch_words), E)
+    lib.crv_mc_shock_draw(ctypes.byref(record), rep, np.empty(plan.scratch_words), E)
     S, _ = s.direct(lib, E)
-    inp, words = s.input(lib, E=np.zeros((s.T, s.m)), scratch=spec.scratch_words)
+    inp, words = s.input(lib, E=np.zeros((s.T, s.m)), scratch=plan.scratch_words)
     out = guarded(s.T * s.n)
     ctx = mc.crv_mc_simulate_order1_ctx(mc.OBS_FN(), s.T, s.n, s.m, s.params.size, 0,
                                         ctypes.pointer(record), words)
     assert call_runner(lib, "crv_mc_simulate_order1_runner", ctx, inp, out, rep=rep) == (0, 0)
     np.testing.assert_array_equal(out[:s.T * s.n].reshape(s.T, s.n), S)
-    check_guard(out, s.T * s.n), check_guard(inp, words + spec.scratch_words)
+    check_guard(out, s.T * s.n), check_guard(inp, words + plan.scratch_words)
     # The drawn shocks are left in the block's E.
     lay = mcjob.input_layout("order1", n=s.n, m=s.m, T=s.T, n_params=s.params.size)
     off, size = lay["E"]
@@ -334,11 +334,11 @@ def test_order2_step_and_runner_match_direct_kernels(lib, rng, with_shocks):
     q = s.nx + s.ny
     obs = affine_obs(lib, q, s.n_obs)
     words_out = s.T * (q + s.n_obs)
-    spec = shock_spec(s.T, s.m, key=(3, 4)) if with_shocks else None
+    plan = shock_spec(s.T, s.m, key=(3, 4)) if with_shocks else None
     E = s.E
     if with_shocks:
         E = np.empty((s.T, s.m))
-        lib.crv_mc_shock_draw(ctypes.byref(spec.build()), 11, np.empty(spec.scratch_words), E)
+        lib.crv_mc_shock_draw(ctypes.byref(plan.build()), 11, np.empty(plan.scratch_words), E)
     Y, Yobs = s.direct(lib, E)
 
     inp, words = s.input(lib, E=E)
@@ -349,11 +349,11 @@ def test_order2_step_and_runner_match_direct_kernels(lib, rng, with_shocks):
     np.testing.assert_array_equal(got["obs"], Yobs)
     check_guard(out, words_out), check_guard(inp, words)
 
-    scratch = spec.scratch_words if with_shocks else 0
+    scratch = plan.scratch_words if with_shocks else 0
     inp, _ = s.input(lib, E=np.full((s.T, s.m), 9.0) if with_shocks else E, scratch=scratch)
     out2 = guarded(words_out)
     ctx = mc.crv_mc_simulate_order2_ctx(obs, s.T, s.nx, s.ny, s.m, s.params.size, s.n_obs,
-                                        ctypes.pointer(spec.build()) if with_shocks else None,
+                                        ctypes.pointer(plan.build()) if with_shocks else None,
                                         words)
     assert call_runner(lib, "crv_mc_simulate_order2_runner", ctx, inp, out2, rep=11) == (0, 0)
     np.testing.assert_array_equal(out2, out)
@@ -380,13 +380,13 @@ BAD_SIM_CTX = {
 @pytest.mark.parametrize("kw", BAD_SIM_CTX.values(), ids=BAD_SIM_CTX.keys())
 def test_simulation_runner_refuses_inconsistent_context(lib, rng, kw):
     s = Order1(rng, T=6, m=2)
-    spec = shock_spec(kw.get("spec_T", s.T), kw.get("spec_m", s.m))
+    plan = shock_spec(kw.get("spec_T", s.T), kw.get("spec_m", s.m))
     obs = affine_obs(lib, s.n, s.n_obs) if kw.get("obs", True) else mc.OBS_FN()
     inp, words = s.input(lib, scratch=64)
     before = inp.copy()
     out = guarded(s.T * (s.n + s.n_obs))
     ctx = mc.crv_mc_simulate_order1_ctx(obs, s.T, s.n, s.m, s.params.size, s.n_obs,
-                                        ctypes.pointer(spec.build()), kw.get("scratch", words))
+                                        ctypes.pointer(plan.build()), kw.get("scratch", words))
     assert call_runner(lib, "crv_mc_simulate_order1_runner", ctx, inp, out) == (INVALID, INVALID)
     np.testing.assert_array_equal(inp, before)
     np.testing.assert_array_equal(out, -1e300)

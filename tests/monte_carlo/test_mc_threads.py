@@ -57,9 +57,9 @@ class LinearChain:
 
     def by_hand(self, lib, rep):
         n, m, T, k = self.n, self.m, self.T, self.k_obs
-        spec = self.shocks()
+        plan = self.shocks()
         E = np.empty((T, m))
-        lib.crv_mc_shock_draw(ctypes.byref(spec.build()), rep, np.empty(spec.scratch_words), E)
+        lib.crv_mc_shock_draw(ctypes.byref(plan.build()), rep, np.empty(plan.scratch_words), E)
         sim_in = np.concatenate([self.A.ravel(), self.R.ravel(), np.zeros(2 * n), E.ravel(),
                                  np.zeros(2 * n)])
         states = np.empty(T * n)
@@ -134,10 +134,10 @@ def test_pruned_chain_with_unscented_filter_is_bit_identical(lib, rng):
     obs = affine_callback(lib, q, k)
 
     def stages():
-        spec = mcjob.ShockSpec(T, m).normal([0], [[1.0]], key=(5, 6))
+        plan = mcjob.ShockSpec(T, m).normal([0], [[1.0]], key=(5, 6))
         sim = mcjob.simulate_order2_stage(
             lib, T=T, nx=nx, ny=ny, m=m, n_params=params.size, n_obs=k, obs_fn=obs,
-            shocks=spec, arrays=dict(blocks, offset=np.zeros(q), x0=np.zeros(nx),
+            shocks=plan, arrays=dict(blocks, offset=np.zeros(q), x0=np.zeros(nx),
                                      params=params))
         names = ("hx", "gx", "impact", "h_xx", "g_xx", "h_xe", "g_xe", "h_ee", "g_ee", "h_ss",
                  "g_ss")

@@ -7,8 +7,8 @@ driver cannot: that external tables hold every element a binding reads for
 every replication, and that kept rows of a stage are distinct.
 
     lib = ffi.load("regression")
-    spec = ShockSpec(T, m).normal(range(m), np.eye(m), key=(1, 2))
-    sim = simulate_order1_stage(lib, T=T, n=n, m=m, n_obs=0, shocks=spec,
+    plan = ShockSpec(T, m).normal(range(m), np.eye(m), key=(1, 2))
+    sim = simulate_order1_stage(lib, T=T, n=n, m=m, n_obs=0, shocks=plan,
                                 arrays={"A": A, "R": R, "mu": mu, "s0": s0})
     job = Job([sim], n_reps=1000, n_threads=4)
     job.run(lib)           # job.stages[0].results: one row per replication
@@ -415,11 +415,11 @@ def simulate_order1_stage(lib, *, T, n, m, n_params=0, n_obs=0, obs_fn=None, sho
     layout = input_layout("order1", n=n, m=m, T=T, n_params=n_params)
     words = lib.crv_simulate_order1_arena_size(n, m, T, n_params)
     assert words == layout["end"][0]
-    spec = shocks.build() if shocks is not None else None
+    plan = shocks.build() if shocks is not None else None
     in_words = words + (shocks.scratch_words if shocks is not None else 0)
     fn = obs_fn if obs_fn is not None else _null_fn()
     ctx = mc.crv_mc_simulate_order1_ctx(fn, T, n, m, n_params, n_obs,
-                                        ctypes.pointer(spec) if spec is not None else None, words)
+                                        ctypes.pointer(plan) if plan is not None else None, words)
     out = output_layout("order1", T=T, n=n, n_obs=n_obs)
     stage = Stage(runner(lib, "crv_mc_simulate_order1_runner"), ctx, in_words=in_words,
                   out_words=out["end"][0], iout_words=1, keep=[fn, shocks], layout=out)
@@ -435,11 +435,11 @@ def simulate_order2_stage(lib, *, T, nx, ny, m, n_params=0, n_obs=0, obs_fn=None
     layout = input_layout("order2", nx=nx, ny=ny, m=m, T=T, n_params=n_params)
     words = lib.crv_simulate_order2_arena_size(nx, ny, m, T, n_params)
     assert words == layout["end"][0]
-    spec = shocks.build() if shocks is not None else None
+    plan = shocks.build() if shocks is not None else None
     in_words = words + (shocks.scratch_words if shocks is not None else 0)
     fn = obs_fn if obs_fn is not None else _null_fn()
     ctx = mc.crv_mc_simulate_order2_ctx(fn, T, nx, ny, m, n_params, n_obs,
-                                        ctypes.pointer(spec) if spec is not None else None, words)
+                                        ctypes.pointer(plan) if plan is not None else None, words)
     out = output_layout("order2", T=T, nx=nx, ny=ny, n_obs=n_obs)
     stage = Stage(runner(lib, "crv_mc_simulate_order2_runner"), ctx, in_words=in_words,
                   out_words=out["end"][0], iout_words=1, keep=[fn, shocks], layout=out)

@@ -247,7 +247,7 @@ def example_model(name):
 # ---- covariance specifications ------------------------------------------------
 
 class CovSpec:
-    """One covariance specification; see cov_fixed, cov_pairs, cov_cpc."""
+    """One covariance description; see cov_fixed, cov_pairs, cov_cpc."""
 
     def __init__(self, fixed=None, sd_index=(), pairs=(), cpc_offset=None):
         self.fixed = None if fixed is None else np.ascontiguousarray(fixed, dtype=float)

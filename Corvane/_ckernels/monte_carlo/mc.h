@@ -117,14 +117,14 @@ typedef struct crv_mc_payload {
 CRV_API int64_t crv_mc_run(crv_mc_job *job);
 
 /* n_periods x scratch_width words (0 when either is not positive). */
-CRV_API int64_t crv_mc_shock_scratch_size(const crv_mc_shock_spec *spec);
+CRV_API int64_t crv_mc_shock_scratch_size(const crv_mc_shock_spec *plan);
 
 /* out (n_periods x n_shocks) = the shocks of replication rep: zeroed, then
  * each block in order draws from Philox keyed (key0, key1) on stream (rep, 0)
  * and writes its columns, scaled. A block that does not fit the output or the
  * scratch (a column outside [0, n_shocks), dim above scratch_width, null
  * cols or loading) writes nothing. */
-CRV_API void crv_mc_shock_draw(const crv_mc_shock_spec *spec, uint64_t rep, double *scratch,
+CRV_API void crv_mc_shock_draw(const crv_mc_shock_spec *plan, uint64_t rep, double *scratch,
                                double *out);
 
 /* Runner: out = n words of ctx's data (from rep n when per_rep), iout[0] = 0

@@ -224,7 +224,7 @@ void observe(crv_obs_fn obs_fn, const double *states, int64_t width, const doubl
     for (int64_t t = 0; t < T; ++t) obs_fn(states + t * width, params, obs + t * n_obs);
 }
 
-// Whether a simulation context can run: its shock specification must draw
+// Whether a simulation context can run: its shock description must draw
 // exactly the T x m shock array of the block.
 bool valid_simulation(crv_obs_fn obs_fn, int64_t T, int64_t m, int64_t n_obs,
                       const crv_mc_shock_spec *shocks, int64_t shock_scratch) {

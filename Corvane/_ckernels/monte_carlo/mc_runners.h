@@ -194,7 +194,7 @@ CRV_API int32_t crv_mc_raw_model_data_runner(int64_t rep, double *input, double 
 /* Draws the replication's shocks into E when ctx.shocks is given
  * (crv_mc_shock_draw with the scratch at input + shock_scratch), then runs
  * the step. Returns 0; -1201 (nothing done) for a null ctx, a shock
- * specification whose n_periods or n_shocks differ from T and m or a
+ * description whose n_periods or n_shocks differ from T and m or a
  * negative shock_scratch, or a null obs_fn with n_obs > 0. */
 CRV_API int32_t crv_mc_simulate_order1_runner(int64_t rep, double *input, double *out,
                                               double *work, int64_t *iout, void *ctx);
