@@ -1,0 +1,1 @@
+"""Models: reading model files, the symbolic layer, the `Model` object."""

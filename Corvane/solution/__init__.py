@@ -1,0 +1,1 @@
+"""Solved models and what they imply."""
