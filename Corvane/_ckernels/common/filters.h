@@ -8,8 +8,7 @@
 #define CORVANE_FILTERS_H
 
 #include "crv_api.h"
-
-#define KF_CHOL_FAILED (-1102)
+#include "status.h"
 
 typedef struct kf_inputs {
     int64_t n_states;          /* n */
@@ -99,8 +98,6 @@ CRV_LAYOUT_CHECK(offsetof(kf_inputs, store_paths) == 124, "kf_inputs layout");
 CRV_LAYOUT_CHECK(sizeof(kf_outputs) == 88, "kf_outputs layout");
 
 /* ---- extended and unscented filters ------------------------------------ */
-
-#define KF_INVALID_INPUT (-1101)
 
 /* Observation callback: writes h(x) (or, as a Jacobian callback, the row-major
  * dh/dx) into out. params is the record's parameter block, passed unchanged.

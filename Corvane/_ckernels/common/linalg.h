@@ -8,17 +8,13 @@
  * accumulated with fused multiply-add. A negative dimension makes a problem
  * empty like 0 does: no product of two negative dimensions is ever written.
  *
- * Status codes: -101 Cholesky pivot not above tau = (n * 2^-52) * max(0, max
- * diagonal); -102 null pointer, non-positive order or allocation failure;
- * -103 a column whose candidate pivots are all exactly zero. */
+ * Status codes (status.def): -101 Cholesky pivot not above tau = (n * 2^-52) *
+ * max(0, max diagonal); -102 and -103 of the LU family. */
 #ifndef CORVANE_LINALG_H
 #define CORVANE_LINALG_H
 
 #include "crv_api.h"
-
-#define CRV_CHOL_NOT_PD (-101)
-#define CRV_LU_BAD_ARG (-102)
-#define CRV_LU_SINGULAR (-103)
+#include "status.h"
 
 /* LU result owning its buffers; release with crv_lu_free. */
 typedef struct crv_lu_t {

@@ -9,35 +9,14 @@
  * only through the record's pointers: every argument by address, 32-bit
  * integers, single-byte characters, no hidden string lengths.
  *
- * Status codes: -301/-302 post-processing, -401 QZ, -501..-511 solution
+ * Status codes (status.def): -301/-302 post-processing, -401 QZ, -501..-511 solution
  * drivers, -601/-602 partition and static rotation, -701 residual path,
  * -801/-802 second-order systems, -901/-902 Newton. */
 #ifndef CORVANE_SOLVE_H
 #define CORVANE_SOLVE_H
 
 #include "crv_api.h"
-
-#define CRV_KLEIN_SINGULAR (-301)
-#define CRV_KLEIN_NO_STATES (-302)
-#define CRV_QZ_FAILED (-401)
-#define CRV_SS_SINGULAR (-501)
-#define CRV_SS_NO_CONVERGENCE (-502)
-#define CRV_SOLVE_QZ_FAILED (-503)
-#define CRV_SOLVE_SINGULAR (-504)
-#define CRV_SOLVE_NO_STATES (-505)
-#define CRV_SOLVE2_SINGULAR (-506)
-#define CRV_SOLVE2_SCALE_SINGULAR (-507)
-#define CRV_LINEARIZE_BAD_FLAGS (-508)
-#define CRV_SOLVE_ROTATION_FAILED (-509)
-#define CRV_SOLVE_STATIC_SINGULAR (-510)
-#define CRV_SOLVE_BAD_DIMENSIONS (-511)
-#define CRV_PARTITION_BAD_FLAGS (-601)
-#define CRV_ROTATION_FAILED (-602)
-#define CRV_PATH_NO_MEMORY (-701)
-#define CRV_SECOND_ORDER_SINGULAR (-801)
-#define CRV_SECOND_ORDER_SCALE_SINGULAR (-802)
-#define CRV_NEWTON_SINGULAR (-901)
-#define CRV_NEWTON_NO_CONVERGENCE (-902)
+#include "status.h"
 
 /* Model equations on interleaved complex (residual) or bicomplex (hessian)
  * arrays: x_lead, x_cur, x_lag (n), shocks (m), params (p), resid (out, n). */

@@ -12,10 +12,8 @@
 #define CORVANE_MCMC_H
 
 #include "crv_api.h"
+#include "status.h"
 #include "rng.h"
-
-#define CRV_MCMC_ALLOC_FAILED (-1601)
-#define CRV_MCMC_INVALID_ARGS (-1602)
 
 /* Log-posterior callback, the shape of the crv_post_* objectives. */
 typedef double (*crv_mcmc_logpost_fn)(const double *x, void *context);

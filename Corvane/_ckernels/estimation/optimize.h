@@ -11,15 +11,13 @@
  * Bound types (one int64 per variable): 0 none, 1 lower only, 2 both,
  * 3 upper only; lower[i] / upper[i] are read only when the type uses them.
  *
- * Status codes: -1701 workspace allocation failed; -1702 invalid Nelder-Mead
- * input. crv_lbfgsb otherwise returns its final task code (4 to 8). */
+ * Status codes: CRV_OPT_ALLOC_FAILED and CRV_OPT_BAD_INPUT of status.def;
+ * crv_lbfgsb otherwise returns its final task code (4 to 8). */
 #ifndef CORVANE_OPTIMIZE_H
 #define CORVANE_OPTIMIZE_H
 
 #include "crv_api.h"
-
-#define CRV_OPT_ALLOC_FAILED (-1701)
-#define CRV_OPT_BAD_INPUT (-1702)
+#include "status.h"
 
 /* Objective: value at x (n doubles); context is the optimiser's pointer. */
 typedef double (*crv_opt_fn)(const double *x, void *context);

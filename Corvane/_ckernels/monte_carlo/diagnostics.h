@@ -3,29 +3,15 @@
  * Jarque-Bera p-values and critical values.
  *
  * Each statistic writes one double (never a p-value) and returns a 32-bit
- * status. Status codes of the statistics kernels (shared with stability.h and
- * hac.h):
- *    1     an inner Cholesky solve failed (auxiliary regression singular)
- *   -1001  target matrix not symmetric within tolerance
- *   -1002  long-run covariance singular (Cholesky and LU both failed)
- *   -1003  a variance is zero, negative or not finite, or a count is negative
- *   -1004  the number of lags is zero or negative
- *   -1005  too few observations
- *   -1007  bad kernel code, bandwidth rule, bandwidth or break point
+ * status: 0, or one of the CRV_STAT_* codes of status.def (1 and -1001 to
+ * -1007, shared with stability.h and hac.h); each kernel lists its own.
  * Arrays are row-major and contiguous; arenas are double regions carved in
  * the order listed above each kernel. */
 #ifndef CORVANE_DIAGNOSTICS_H
 #define CORVANE_DIAGNOSTICS_H
 
 #include "crv_api.h"
-
-#define CRV_STAT_CHOL_FAILED 1
-#define CRV_STAT_ASYMMETRIC (-1001)
-#define CRV_STAT_SINGULAR (-1002)
-#define CRV_STAT_BAD_VARIANCE (-1003)
-#define CRV_STAT_BAD_LAGS (-1004)
-#define CRV_STAT_TOO_FEW (-1005)
-#define CRV_STAT_BAD_ARG (-1007)
+#include "status.h"
 
 /* Exported read-only table: a declaration with C linkage in both languages. */
 #ifdef __cplusplus

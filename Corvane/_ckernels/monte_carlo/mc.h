@@ -9,8 +9,7 @@
 #define CORVANE_MC_H
 
 #include "crv_api.h"
-
-#define CRV_MC_INVALID (-1201)
+#include "status.h"
 
 /* A stage's function: this thread's blocks of the stage (null where the word
  * count is 0) and the stage's ctx. 0 = success; anything else fails the

@@ -18,9 +18,8 @@
 #define CORVANE_MC_TRANSFORMS_H
 
 #include "crv_api.h"
+#include "status.h"
 #include "mc.h"
-
-#define CRV_TRANSFORM_INVALID (-1301)
 
 /* Context of crv_mc_standardize_runner. */
 typedef struct crv_mc_standardize_ctx {

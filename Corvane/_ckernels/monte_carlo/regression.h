@@ -7,16 +7,12 @@
  * (1/2n)||y - X beta||^2 + penalty(beta). "intercept" means column 0 of X is
  * a column of ones that is never penalised. Nothing here allocates.
  *
- * Status codes: -1501 the (penalised) Gram matrix is not positive definite;
- * -1502 an iterative solver did not converge within its cap, was given a
- * non-positive cap or tolerance, or a grid yielded no usable candidate. */
+ * Status codes: CRV_REG_NOT_PD and CRV_REG_NO_CONVERGENCE of status.def. */
 #ifndef CORVANE_REGRESSION_H
 #define CORVANE_REGRESSION_H
 
 #include "crv_api.h"
-
-#define CRV_REG_NOT_PD (-1501)
-#define CRV_REG_NO_CONVERGENCE (-1502)
+#include "status.h"
 
 /* Result of a fit kernel; the caller fills n, p, coef and se. */
 typedef struct crv_fit_result {
