@@ -2,9 +2,10 @@
 //
 // API (namespace crv::py):
 //
-//   Signature {name, argnames, nargs, nrequired}
+//   Signature {name, argnames, nargs, nrequired, defaults}
 //       One function's argument list: `nargs` names, the first `nrequired`
-//       required, the rest optional (absent ones bind to nullptr).
+//       required, the rest optional (absent ones bind to nullptr; `defaults`
+//       holds the text of their default values, for the docstring).
 //   int bind(const Signature &, PyObject *const *args, Py_ssize_t nargsf,
 //            PyObject *kwnames, PyObject **out)
 //       Binds a METH_FASTCALL | METH_KEYWORDS call positionally or by
@@ -42,6 +43,11 @@
 //   PyObject *float_tuple({a, b, ...})      new tuple of Python floats.
 //   PyObject *steal_tuple(Ref &&...)        new tuple taking over the given
 //       references; nullptr (all released) if any is null.
+//   CRV_PY_METHOD(sig, fn, doc...)
+//       The PyMethodDef of a METH_FASTCALL | METH_KEYWORDS function bound by
+//       `sig` (a constexpr Signature): name sig.name, and the docstring
+//       "name(a, b, c=default)\n--\n\n" followed by the doc pieces, so help()
+//       and inspect.signature() show the binder's own argument list.
 //   CRV_DEFINE_MODULE_EXEC(name, doc, methods, exec)
 //       CRV_DEFINE_MODULE with one more Py_mod_exec step run after NumPy is
 //       imported (module attributes).
@@ -63,7 +69,54 @@ struct Signature {
     const char *const *argnames;
     Py_ssize_t nargs;
     Py_ssize_t nrequired;
+    const char *const *defaults = nullptr;  // nargs - nrequired texts
 };
+
+// ---- docstrings -------------------------------------------------------------
+
+constexpr size_t text_length(const char *s) {
+    size_t n = 0;
+    while (s[n] != '\0') ++n;
+    return n;
+}
+
+// Characters of "name(a, b=default)\n--\n\n" + pieces, with the final NUL.
+template <class... Pieces>
+constexpr size_t docstring_size(const Signature &sig, Pieces... pieces) {
+    size_t n = text_length(sig.name) + 1;
+    for (Py_ssize_t i = 0; i < sig.nargs; ++i) {
+        n += (i > 0 ? 2 : 0) + text_length(sig.argnames[i]);
+        if (i >= sig.nrequired) n += 1 + text_length(sig.defaults[i - sig.nrequired]);
+    }
+    return n + 6 + (text_length(pieces) + ... + 0) + 1;
+}
+
+template <size_t N> struct DocString {
+    char text[N];
+};
+
+template <size_t N, class... Pieces>
+constexpr DocString<N> make_docstring(const Signature &sig, Pieces... pieces) {
+    DocString<N> out{};
+    size_t k = 0;
+    auto put = [&](const char *s) {
+        while (*s != '\0') out.text[k++] = *s++;
+    };
+    put(sig.name);
+    put("(");
+    for (Py_ssize_t i = 0; i < sig.nargs; ++i) {
+        if (i > 0) put(", ");
+        put(sig.argnames[i]);
+        if (i >= sig.nrequired) {
+            put("=");
+            put(sig.defaults[i - sig.nrequired]);
+        }
+    }
+    put(")\n--\n\n");
+    (put(pieces), ...);
+    out.text[k] = '\0';
+    return out;
+}
 
 // ---- argument binding -------------------------------------------------------
 
@@ -322,6 +375,14 @@ template <class... R> inline PyObject *steal_tuple(R &&...items) {
 }
 
 }  // namespace crv::py
+
+#define CRV_PY_METHOD(sig, fn, ...)                                                       \
+    {(sig).name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),      \
+     METH_FASTCALL | METH_KEYWORDS, [] {                                                   \
+         static constexpr auto doc = crv::py::make_docstring<crv::py::docstring_size(      \
+             sig, __VA_ARGS__)>(sig, __VA_ARGS__);                                         \
+         return static_cast<const char *>(doc.text);                                       \
+     }()}
 
 #define CRV_DEFINE_MODULE_EXEC(name, doc, methods, exec)                      \
     static PyModuleDef_Slot name##_slots[] = {                               \

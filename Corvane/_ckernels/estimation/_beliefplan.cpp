@@ -16,20 +16,27 @@ using crv::py::Elem;
 using crv::py::Ref;
 using crv::py::Signature;
 
-// Parameter values read by each code (0 for unknown codes, which read none).
+// Parameter values read by each code of bijectors.def (0 for unknown codes,
+// which read none).
 int64_t transform_params_read(int64_t code) {
-    if (code == 6 || code == 7) return 3;
-    if (code == 8 || code == 9) return 1;
-    return 0;
+    switch (code) {
+#define CRV_TRANSFORM(code, name, nread, XImpl, LogjacImpl) \
+    case code:                                              \
+        return nread;
+#include "transforms/bijectors.def"
+    default:
+        return 0;
+    }
 }
 
 int64_t dist_params_read(int64_t code) {
     switch (code) {
-    case 1: case 2: return 2;
-    case 3: case 5: return 1;
-    case 4: return 5;
-    case 6: case 7: case 8: case 9: return 3;
-    default: return 0;
+#define CRV_DISTRIBUTION(code, name, nread, Impl) \
+    case code:                                    \
+        return nread;
+#include "transforms/bijectors.def"
+    default:
+        return 0;
     }
 }
 
@@ -77,7 +84,7 @@ int fail_value(const char *format, ...) {
 
 // ---- dist_logpdf(code, params, x) -------------------------------------------
 
-const char *const dist_logpdf_args[] = {"code", "params", "x"};
+constexpr const char *const dist_logpdf_args[] = {"code", "params", "x"};
 constexpr Signature dist_logpdf_sig{"dist_logpdf", dist_logpdf_args, 3, 3};
 
 PyObject *py_dist_logpdf(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
@@ -96,15 +103,16 @@ PyObject *py_dist_logpdf(PyObject *, PyObject *const *args, Py_ssize_t nargsf, P
         return nullptr;
     }
     double out;
-    Py_BEGIN_ALLOW_THREADS
-    crv_dist_logpdf(code, params.f64(), &out, x);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_dist_logpdf(code, params.f64(), &out, x);
+    }
     return PyFloat_FromDouble(out);
 }
 
 // ---- transform_inverse_and_logjac(code, params, z) --------------------------
 
-const char *const transform_args[] = {"code", "params", "z"};
+constexpr const char *const transform_args[] = {"code", "params", "z"};
 constexpr Signature transform_sig{"transform_inverse_and_logjac", transform_args, 3, 3};
 
 PyObject *py_transform_inverse_and_logjac(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
@@ -125,9 +133,10 @@ PyObject *py_transform_inverse_and_logjac(PyObject *, PyObject *const *args, Py_
         return nullptr;
     }
     double x, logjac;
-    Py_BEGIN_ALLOW_THREADS
-    crv_transform_inverse_and_logjac(code, params.f64(), &x, &logjac, z);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_transform_inverse_and_logjac(code, params.f64(), &x, &logjac, z);
+    }
     return Py_BuildValue("(dd)", x, logjac);
 }
 
@@ -141,7 +150,7 @@ int check_length(const char *fname, int64_t length, Py_ssize_t available) {
     return 0;
 }
 
-const char *const lkj_logjac_args[] = {"z", "dim", "length"};
+constexpr const char *const lkj_logjac_args[] = {"z", "dim", "length"};
 constexpr Signature lkj_logjac_sig{"lkj_chol_logjac", lkj_logjac_args, 3, 3};
 
 PyObject *py_lkj_chol_logjac(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
@@ -153,13 +162,14 @@ PyObject *py_lkj_chol_logjac(PyObject *, PyObject *const *args, Py_ssize_t nargs
     if (crv::py::to_int64(a[1], &dim) < 0 || crv::py::to_int64(a[2], &length) < 0) return nullptr;
     if (check_length("lkj_chol_logjac", length, z.size) < 0) return nullptr;
     double out;
-    Py_BEGIN_ALLOW_THREADS
-    crv_lkj_chol_logjac(z.f64(), dim, length, &out);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_lkj_chol_logjac(z.f64(), dim, length, &out);
+    }
     return PyFloat_FromDouble(out);
 }
 
-const char *const lkj_logpdf_args[] = {"z", "dim", "length", "eta", "log_const"};
+constexpr const char *const lkj_logpdf_args[] = {"z", "dim", "length", "eta", "log_const"};
 constexpr Signature lkj_logpdf_sig{"lkj_chol_logpdf_from_z", lkj_logpdf_args, 5, 5};
 
 PyObject *py_lkj_chol_logpdf_from_z(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
@@ -175,9 +185,10 @@ PyObject *py_lkj_chol_logpdf_from_z(PyObject *, PyObject *const *args, Py_ssize_
         return nullptr;
     if (check_length("lkj_chol_logpdf_from_z", length, z.size) < 0) return nullptr;
     double out;
-    Py_BEGIN_ALLOW_THREADS
-    crv_lkj_chol_logpdf_from_z(z.f64(), dim, length, &out, eta, log_const);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_lkj_chol_logpdf_from_z(z.f64(), dim, length, &out, eta, log_const);
+    }
     return PyFloat_FromDouble(out);
 }
 
@@ -189,7 +200,7 @@ enum PlanArg {
     kMatrixLogConstants, kPlanArgs
 };
 
-const char *const plan_args[] = {
+constexpr const char *const plan_args[] = {
     "theta", "scalar_indices", "scalar_dist_codes", "scalar_transform_codes",
     "scalar_dist_params", "scalar_transform_params", "matrix_offsets", "matrix_dims",
     "matrix_lengths", "matrix_etas", "matrix_log_constants"};
@@ -276,17 +287,18 @@ PyObject *py_logbeliefplan(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     const double *etas = blocks ? b[kMatrixEtas].f64() : nullptr;
     const double *log_constants = blocks ? b[kMatrixLogConstants].f64() : nullptr;
     double lp;
-    Py_BEGIN_ALLOW_THREADS
-    lp = crv_logbeliefplan(theta, indices.get(n_scalar), dist_codes, transform_codes, dist_params,
-                           transform_params, n_scalar, offsets.get(n_blocks), dims,
-                           lengths.get(n_blocks), etas, log_constants, n_blocks);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        lp = crv_logbeliefplan(theta, indices.get(n_scalar), dist_codes, transform_codes,
+                               dist_params, transform_params, n_scalar, offsets.get(n_blocks),
+                               dims, lengths.get(n_blocks), etas, log_constants, n_blocks);
+    }
     return PyFloat_FromDouble(lp);
 }
 
 // ---- cov_from_unconstrained(z, std) -----------------------------------------
 
-const char *const cov_args[] = {"z", "std"};
+constexpr const char *const cov_args[] = {"z", "std"};
 constexpr Signature cov_sig{"cov_from_unconstrained", cov_args, 2, 2};
 
 PyObject *py_cov_from_unconstrained(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
@@ -322,15 +334,16 @@ PyObject *py_cov_from_unconstrained(PyObject *, PyObject *const *args, Py_ssize_
     const double *sp = static_cast<const double *>(PyArray_DATA(std_arr));
     double *Lp = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(L.get())));
     double *cp = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cov.get())));
-    Py_BEGIN_ALLOW_THREADS
-    crv_cov_from_unconstrained(zp, sp, K, Lp, cp);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_cov_from_unconstrained(zp, sp, K, Lp, cp);
+    }
     return PyTuple_Pack(2, cov.get(), L.get());
 }
 
 // ---- unconstrained_from_corr_chol(L) ----------------------------------------
 
-const char *const inverse_args[] = {"L"};
+constexpr const char *const inverse_args[] = {"L"};
 constexpr Signature inverse_sig{"unconstrained_from_corr_chol", inverse_args, 1, 1};
 
 PyObject *py_unconstrained_from_corr_chol(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
@@ -352,33 +365,25 @@ PyObject *py_unconstrained_from_corr_chol(PyObject *, PyObject *const *args, Py_
     if (!z) return nullptr;
     const double *Lp = view.f64();
     double *zp = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(z.get())));
-    Py_BEGIN_ALLOW_THREADS
-    crv_unconstrained_from_corr_chol(Lp, K, zp);
-    Py_END_ALLOW_THREADS
+    {
+        crv::py::NoGil nogil;
+        crv_unconstrained_from_corr_chol(Lp, K, zp);
+    }
     return z.release();
 }
 
-#define CRV_FASTCALL(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
-     METH_FASTCALL | METH_KEYWORDS, doc}
-
 PyMethodDef methods[] = {
-    CRV_FASTCALL("dist_logpdf", py_dist_logpdf,
-                 "dist_logpdf(code, params, x): log prior density of distribution `code` at x."),
-    CRV_FASTCALL("transform_inverse_and_logjac", py_transform_inverse_and_logjac,
-                 "transform_inverse_and_logjac(code, params, z): (x, log |dx/dz|)."),
-    CRV_FASTCALL("lkj_chol_logjac", py_lkj_chol_logjac,
-                 "lkj_chol_logjac(z, dim, length): log-Jacobian of a correlation-block map."),
-    CRV_FASTCALL("lkj_chol_logpdf_from_z", py_lkj_chol_logpdf_from_z,
-                 "lkj_chol_logpdf_from_z(z, dim, length, eta, log_const): LKJ log density of z."),
-    CRV_FASTCALL("logbeliefplan", py_logbeliefplan,
-                 "logbeliefplan(theta, scalar_indices, scalar_dist_codes, scalar_transform_codes, "
-                 "scalar_dist_params, scalar_transform_params, matrix_offsets, matrix_dims, "
-                 "matrix_lengths, matrix_etas, matrix_log_constants): log density of theta."),
-    CRV_FASTCALL("cov_from_unconstrained", py_cov_from_unconstrained,
-                 "cov_from_unconstrained(z, std): (cov, L) of a correlation block."),
-    CRV_FASTCALL("unconstrained_from_corr_chol", py_unconstrained_from_corr_chol,
-                 "unconstrained_from_corr_chol(L): unconstrained values of a correlation factor."),
+    CRV_PY_METHOD(dist_logpdf_sig, py_dist_logpdf,
+                  "Log prior density of distribution `code` at x."),
+    CRV_PY_METHOD(transform_sig, py_transform_inverse_and_logjac,
+                  "(x, log |dx/dz|) of transform `code` at z."),
+    CRV_PY_METHOD(lkj_logjac_sig, py_lkj_chol_logjac,
+                  "Log-Jacobian of a correlation-block map."),
+    CRV_PY_METHOD(lkj_logpdf_sig, py_lkj_chol_logpdf_from_z, "LKJ log density of z."),
+    CRV_PY_METHOD(plan_sig, py_logbeliefplan, "Log density of theta under the belief plan."),
+    CRV_PY_METHOD(cov_sig, py_cov_from_unconstrained, "(cov, L) of a correlation block."),
+    CRV_PY_METHOD(inverse_sig, py_unconstrained_from_corr_chol,
+                  "Unconstrained values of a correlation factor."),
     {nullptr, nullptr, 0, nullptr},
 };
 

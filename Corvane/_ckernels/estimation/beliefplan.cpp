@@ -1,19 +1,21 @@
-// Belief plans: scalar helpers, transform and distribution tables, and the
-// evaluator summing scalar priors and correlation-block LKJ terms.
+// Belief plans: scalar helpers, the transforms and distributions of
+// bijectors.def, and the evaluator summing scalar priors and
+// correlation-block LKJ terms.
 #include <cmath>
-#include <limits>
 
 #include "beliefplan.h"
+#include "constants.hpp"
+#include "transforms/bijector_ops.hpp"
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kHalfLog2Pi = 0.9189385332046727;   // 0.5 log(2 pi)
-constexpr double kTwoPi = 6.283185307179586;
-constexpr double kHalfLog2OverPi = 0.2257913526447274;  // 0.5 log(2 / pi), negated below
-constexpr double kLog2OverPi = 0.4515827052894548;      // log(2 / pi), negated below
-constexpr double kLog4 = 1.3862943611198906;
-constexpr double kSqrt2 = 1.4142135623730951;
+using namespace crv::bijector;
+using crv::detail::kHalfLog2OverPi;
+using crv::detail::kHalfLog2Pi;
+using crv::detail::kLog2OverPi;
+using crv::detail::kNaN;
+using crv::detail::kSqrt2;
+using crv::detail::kTwoPi;
 
 inline double softplus(double z) {
     return z > 0.0 ? std::log1p(std::exp(-z)) + z : std::log1p(std::exp(z));
@@ -40,77 +42,43 @@ inline double std_norm_logpdf(double z) { return -0.5 * z * z - kHalfLog2Pi; }
 
 inline double square(double v) { return v * v; }
 
-// Log density of distribution `code` at x (parameters p); NaN outside the
-// support. The support test is written so that a NaN x fails it.
-double dist_logpdf(int64_t code, const double *p, double x) {
-    switch (code) {
-    case 1:  // normal, variance p[1]
-        return -0.5 * std::log(kTwoPi * p[1]) - 0.5 * square(x - p[0]) / p[1];
-    case 2: {  // log-normal
-        if (!(x > 0.0)) return kNaN;
-        const double lx = std::log(x);
-        return -kHalfLog2Pi - (lx + std::log(p[1])) - 0.5 * square((lx - p[0]) / p[1]);
-    }
-    case 3:  // half-normal
-        if (!(x >= 0.0)) return kNaN;
-        return -kHalfLog2OverPi - std::log(p[0]) - 0.5 * square(x / p[0]);
-    case 4:  // truncated normal
-        if (!(p[2] <= x && x <= p[3])) return kNaN;
-        return -0.5 * square((x - p[0]) / p[1]) - p[4];
-    case 5:  // half-Cauchy
-        if (!(x >= 0.0)) return kNaN;
-        return -kLog2OverPi - (std::log(p[0]) + std::log1p(square(x / p[0])));
-    case 6: {  // beta: each power term dropped when its exponent is 0
-        if (!(x >= 0.0 && x <= 1.0)) return kNaN;
-        const double a = p[0], b = p[1];
-        if (a == 1.0 && b == 1.0) return -p[2];
-        if (a == 1.0) return (b - 1.0) * std::log1p(-x) - p[2];
-        if (b == 1.0) return (a - 1.0) * std::log(x) - p[2];
-        return ((a - 1.0) * std::log(x) + (b - 1.0) * std::log1p(-x)) - p[2];
-    }
-    case 7: {  // gamma, scale p[1]
-        if (!(x >= 0.0)) return kNaN;
-        const double rate_term = p[2] + x / p[1];
-        if (p[0] == 1.0) return -rate_term;
-        return (p[0] - 1.0) * std::log(x) - rate_term;
-    }
-    case 8:  // inverse gamma: the log constant is added
-        if (!(x > 0.0)) return kNaN;
-        return (p[2] + (-1.0 - p[0]) * std::log(x)) - p[1] / x;
-    case 9:  // uniform, width p[2]
-        if (!(p[0] <= x && x <= p[1])) return kNaN;
-        return -std::log(p[2]);
-    default:
-        return kNaN;
-    }
-}
+// ---- transforms -------------------------------------------------------------
+// The belief plan's own forms of the logit and probit families (the other
+// transforms are bijector operations, bijector_ops.hpp). Each reads the
+// parameter row p through its Bounds.
 
-// Transform `code` at z: constrained value and log |dx/dz|.
-void transform(int64_t code, const double *p, double z, double &x, double &logjac) {
-    switch (code) {
-    case 1:
-        x = z;
-        logjac = 0.0;
-        return;
-    case 2:
-        x = std::exp(z);
-        logjac = z;
-        return;
-    case 3:
-        x = softplus(z);
-        logjac = log_sigmoid(z);
-        return;
-    case 4: {
-        x = sigmoid(z);
+struct PlanRow {
+    const double *p;
+    static PlanRow from_row(const double *p) { return {p}; }
+};
+struct ZeroOp {
+    using Bounds = NoBounds;
+    static double f(double, NoBounds) { return 0.0; }
+};
+struct PlanSigmoid {
+    using Bounds = NoBounds;
+    static double f(double z, NoBounds) { return sigmoid(z); }
+};
+// log sigmoid(z) first; then log sigmoid(-z) by the sign of z.
+struct PlanLogitLogjac {
+    using Bounds = NoBounds;
+    static double f(double z, NoBounds) {
         const double ls = log_sigmoid(z);
-        logjac = z < 0.0 ? ls - std::log1p(std::exp(z)) : (-z - std::log1p(std::exp(-z))) + ls;
-        return;
+        return z < 0.0 ? ls - std::log1p(std::exp(z)) : (-z - std::log1p(std::exp(-z))) + ls;
     }
-    case 5:
-        x = std_norm_cdf(z);
-        logjac = std_norm_logpdf(z);
-        return;
-    case 6: {
+};
+struct PlanNormCdf {
+    using Bounds = NoBounds;
+    static double f(double z, NoBounds) { return std_norm_cdf(z); }
+};
+struct PlanNormLogpdf {
+    using Bounds = NoBounds;
+    static double f(double z, NoBounds) { return std_norm_logpdf(z); }
+};
+// p[0] + p[2] sigmoid(z) as p[2] g / (f + 1) + p[0].
+struct PlanAffSigmoid {
+    using Bounds = PlanRow;
+    static double f(double z, PlanRow r) {
         double f, g;
         if (z >= 0.0) {
             f = std::exp(-z);
@@ -119,32 +87,120 @@ void transform(int64_t code, const double *p, double z, double &x, double &logja
             f = std::exp(z);
             g = f;
         }
-        x = p[2] * g / (f + 1.0) + p[0];
-        logjac = (std::log(p[2]) + log_sigmoid(z)) + log_sigmoid_neg(z);
-        return;
+        return r.p[2] * g / (f + 1.0) + r.p[0];
     }
-    case 7:
-        x = p[0] + p[2] * std_norm_cdf(z);
-        logjac = std_norm_logpdf(z) + std::log(p[2]);
-        return;
-    case 8:
-        x = p[0] + std::exp(z);
-        logjac = z;
-        return;
-    case 9:
-        x = p[0] - std::exp(z);
-        logjac = z;
-        return;
-    case 10: {
-        const double a = std::fabs(z);
-        x = std::tanh(z);
-        logjac = kLog4 - 2.0 * (a + std::log1p(std::exp(-2.0 * a)));
-        return;
+};
+struct PlanAffLogitLogjac {
+    using Bounds = PlanRow;
+    static double f(double z, PlanRow r) {
+        return (std::log(r.p[2]) + log_sigmoid(z)) + log_sigmoid_neg(z);
     }
+};
+struct PlanAffNormCdf {
+    using Bounds = PlanRow;
+    static double f(double z, PlanRow r) { return r.p[0] + r.p[2] * std_norm_cdf(z); }
+};
+struct PlanAffProbitLogjac {
+    using Bounds = PlanRow;
+    static double f(double z, PlanRow r) { return std_norm_logpdf(z) + std::log(r.p[2]); }
+};
+
+template <class Op> inline double on_row(const double *p, double z) {
+    return Op::f(z, Op::Bounds::from_row(p));
+}
+
+// Transform `code` at z: constrained value and log |dx/dz|.
+void transform(int64_t code, const double *p, double z, double &x, double &logjac) {
+    switch (code) {
+#define CRV_TRANSFORM(code, name, nread, XImpl, LogjacImpl) \
+    case code:                                              \
+        x = on_row<XImpl>(p, z);                            \
+        logjac = on_row<LogjacImpl>(p, z);                  \
+        return;
+#include "transforms/bijectors.def"
     default:
         x = kNaN;
         logjac = kNaN;
         return;
+    }
+}
+
+// ---- distributions ----------------------------------------------------------
+// Log density at x from the parameter row p; NaN outside the support. The
+// support tests are written so that a NaN x fails them.
+
+struct NormalPdf {  // variance p[1]
+    static double logpdf(const double *p, double x) {
+        return -0.5 * std::log(kTwoPi * p[1]) - 0.5 * square(x - p[0]) / p[1];
+    }
+};
+struct LogNormalPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(x > 0.0)) return kNaN;
+        const double lx = std::log(x);
+        return -kHalfLog2Pi - (lx + std::log(p[1])) - 0.5 * square((lx - p[0]) / p[1]);
+    }
+};
+struct HalfNormalPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(x >= 0.0)) return kNaN;
+        return -kHalfLog2OverPi - std::log(p[0]) - 0.5 * square(x / p[0]);
+    }
+};
+struct TruncNormalPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(p[2] <= x && x <= p[3])) return kNaN;
+        return -0.5 * square((x - p[0]) / p[1]) - p[4];
+    }
+};
+struct HalfCauchyPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(x >= 0.0)) return kNaN;
+        return -kLog2OverPi - (std::log(p[0]) + std::log1p(square(x / p[0])));
+    }
+};
+// Each power term dropped when its exponent is 0.
+struct BetaPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(x >= 0.0 && x <= 1.0)) return kNaN;
+        const double a = p[0], b = p[1];
+        if (a == 1.0 && b == 1.0) return -p[2];
+        if (a == 1.0) return (b - 1.0) * std::log1p(-x) - p[2];
+        if (b == 1.0) return (a - 1.0) * std::log(x) - p[2];
+        return ((a - 1.0) * std::log(x) + (b - 1.0) * std::log1p(-x)) - p[2];
+    }
+};
+struct GammaPdf {  // scale p[1]
+    static double logpdf(const double *p, double x) {
+        if (!(x >= 0.0)) return kNaN;
+        const double rate_term = p[2] + x / p[1];
+        if (p[0] == 1.0) return -rate_term;
+        return (p[0] - 1.0) * std::log(x) - rate_term;
+    }
+};
+// The log constant is added here.
+struct InvGammaPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(x > 0.0)) return kNaN;
+        return (p[2] + (-1.0 - p[0]) * std::log(x)) - p[1] / x;
+    }
+};
+struct UniformPdf {  // width p[2]
+    static double logpdf(const double *p, double x) {
+        if (!(p[0] <= x && x <= p[1])) return kNaN;
+        return -std::log(p[2]);
+    }
+};
+
+// Log density of distribution `code` at x; NaN for an unknown code.
+double dist_logpdf(int64_t code, const double *p, double x) {
+    switch (code) {
+#define CRV_DISTRIBUTION(code, name, nread, Impl) \
+    case code:                                    \
+        return Impl::logpdf(p, x);
+#include "transforms/bijectors.def"
+    default:
+        return kNaN;
     }
 }
 

@@ -1,9 +1,9 @@
 /* Belief plans: log prior densities of an unconstrained parameter vector.
  *
- * A scalar parameter i sits at theta[scalar_indices[i]]; a transform (code
- * table below, parameter row of 3 doubles) maps it to its constrained value x
- * with log-Jacobian logjac = log |dx/dz|, and a distribution (code table
- * below, parameter row of 5 doubles) gives the log prior density at x. A
+ * A scalar parameter i sits at theta[scalar_indices[i]]; a transform (code,
+ * parameter row of 3 doubles) maps it to its constrained value x
+ * with log-Jacobian logjac = log |dx/dz|, and a distribution (code,
+ * parameter row of 5 doubles) gives the log prior density at x. A
  * K x K correlation block is held as K(K-1)/2 unconstrained values (canonical
  * partial correlations through tanh, row by row) and carries an LKJ prior.
  *
@@ -11,29 +11,9 @@
  * fewer values than it needs) gives NaN; no kernel returns a status, reads
  * past the lengths it is given, or allocates.
  *
- * Transform codes (z unconstrained, p the parameter row; p[1] is never read):
- *   1 identity   x = z                    logjac 0
- *   2 log        x = exp(z)               logjac z
- *   3 softplus   x = log(1 + e^z)         logjac log sigmoid(z)
- *   4 logit      x = sigmoid(z)           logjac log sigmoid(z) + log sigmoid(-z)
- *   5 probit     x = Phi(z)               logjac log phi(z)
- *   6 aff_logit  x = p[0] + p[2] sigmoid(z)   logjac + log p[2]
- *   7 aff_probit x = p[0] + p[2] Phi(z)       logjac + log p[2]
- *   8 lower      x = p[0] + exp(z)        logjac z
- *   9 upper      x = p[0] - exp(z)        logjac z
- *  10 tanh       x = tanh(z)              logjac log(1 - tanh^2 z)
- *
- * Distribution codes (support in brackets, NaN outside):
- *   1 normal          p[0] mean, p[1] variance                [all x]
- *   2 log-normal      p[0] mean, p[1] sd of log x             [x > 0]
- *   3 half-normal     p[0] scale                              [x >= 0]
- *   4 truncated normal p[0] mean, p[1] sd, p[2] lower, p[3] upper,
- *                     p[4] log normalising constant           [p[2] <= x <= p[3]]
- *   5 half-Cauchy     p[0] scale                              [x >= 0]
- *   6 beta            p[0] a, p[1] b, p[2] log B(a, b)        [0 <= x <= 1]
- *   7 gamma           p[0] shape, p[1] scale, p[2] log const  [x >= 0]
- *   8 inverse gamma   p[0] shape, p[1] scale, p[2] log const  [x > 0]
- *   9 uniform         p[0] lower, p[1] upper, p[2] width      [p[0] <= x <= p[1]] */
+ * The transform and distribution codes, their formulas and the parameter
+ * values each reads are the CRV_TRANSFORM and CRV_DISTRIBUTION rows of
+ * transforms/bijectors.def. */
 #ifndef CORVANE_BELIEFPLAN_H
 #define CORVANE_BELIEFPLAN_H
 
@@ -49,7 +29,7 @@ CRV_API double crv_std_norm_cdf(double z);
 CRV_API double crv_std_norm_logpdf(double z);
 
 /* Writes x and logjac of transform `code` at z. params (3 values) may be null
- * for codes 1-5 and 10, which read none. Unknown code: both NaN. */
+ * for the codes that read none (1-5 and 10). Unknown code: both NaN. */
 CRV_API void crv_transform_inverse_and_logjac(int64_t code, const double *params, double *out_x,
                                               double *out_logjac, double z);
 

@@ -166,17 +166,20 @@ template <const auto &Args> struct Names {
     static constexpr auto value = make();
 };
 
+constexpr const char *kInterceptDefault[] = {"True"};
+
 template <const auto &Args>
 constexpr Signature signature(const char *name) {
     constexpr Py_ssize_t nargs = std::size(Args);
-    return {name, Names<Args>::value.v, nargs, nargs - 1};  // intercept is optional
+    // intercept, the last argument, is optional
+    return {name, Names<Args>::value.v, nargs, nargs - 1, kInterceptDefault};
 }
 
 crv_fit_result record(const Call &c, double *se) {
     return {c.n, c.p, c.buf[aCoef], se, 0.0, 0.0, 0};
 }
 
-const Fit kFits[] = {
+constexpr Fit kFits[] = {
     {signature<ols_args>("ols_fit"), ols_args,
      [](const Call &c, crv_fit_result *r) {
          return crv_mc_ols_fit(c.X, c.y, r, c.buf[aL], c.buf[aG], c.buf[aGv], c.buf[aOlsWork]);
@@ -440,37 +443,21 @@ PyObject *fit_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
     return Py_BuildValue("(ddL)", rec.rss, rec.tss, static_cast<long long>(status));
 }
 
-#define CRV_FIT_METHOD(id, name, arglist, doc)                                              \
-    {name,                                                                                  \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fit_call<id>)),         \
-     METH_FASTCALL | METH_KEYWORDS, name arglist "\n--\n\n" doc}
-
 PyMethodDef methods[] = {
-    CRV_FIT_METHOD(kOls, "ols_fit", "(X, y, coef, se, L, G, g, work, intercept=True)",
-                   "Least squares; standard errors into se (None skips them)."),
-    CRV_FIT_METHOD(kRidge, "ridge_fit",
-                   "(X, y, coef, alpha, L, G, G_unpen, g, col, intercept=True)",
-                   "Ridge regression with penalty alpha (intercept unpenalised)."),
-    CRV_FIT_METHOD(kRidgeGs, "ridge_gs_fit",
-                   "(X, y, alphas, criterion, coef, G_base, G, L, g, coef_work, col, "
-                   "intercept=True)",
-                   "Ridge regression with the alpha chosen by criterion (3 RSS, 1 AIC, else "
-                   "BIC)."),
-    CRV_FIT_METHOD(kLasso, "lasso_fit",
-                   "(X, y, coef, alpha, max_iter, tol, G_base, G, g, Gcoef, intercept=True)",
-                   "Lasso by coordinate descent, objective (1/2n)|y - Xb|^2 + alpha |b|_1."),
-    CRV_FIT_METHOD(kLassoGs, "lasso_gs_fit",
-                   "(X, y, alphas, coef, max_iter, tol, G_base, G, g, lam_path, beta_path, "
-                   "beta_grid, work, intercept=True)",
-                   "Lasso along the LARS path, the alpha of lowest in-sample RSS."),
-    CRV_FIT_METHOD(kElasticNet, "elastic_net_fit",
-                   "(X, y, coef, alpha, l1_ratio, max_iter, tol, G_base, G, g, Gcoef, "
-                   "intercept=True)",
-                   "Elastic net by coordinate descent."),
-    CRV_FIT_METHOD(kElasticNetGs, "elastic_net_gs_fit",
-                   "(X, y, alphas, l1_ratio, criterion, coef, max_iter, tol, G_base, G, g, "
-                   "beta_grid, statuses, Gcoef, beta, dof_work, intercept=True)",
-                   "Elastic net along a warm-started path, the alpha chosen by criterion."),
+    CRV_PY_METHOD(kFits[kOls].sig, fit_call<kOls>,
+                  "Least squares; standard errors into se (None skips them)."),
+    CRV_PY_METHOD(kFits[kRidge].sig, fit_call<kRidge>,
+                  "Ridge regression with penalty alpha (intercept unpenalised)."),
+    CRV_PY_METHOD(kFits[kRidgeGs].sig, fit_call<kRidgeGs>,
+                  "Ridge regression with the alpha chosen by criterion (3 RSS, 1 AIC, else BIC)."),
+    CRV_PY_METHOD(kFits[kLasso].sig, fit_call<kLasso>,
+                  "Lasso by coordinate descent, objective (1/2n)|y - Xb|^2 + alpha |b|_1."),
+    CRV_PY_METHOD(kFits[kLassoGs].sig, fit_call<kLassoGs>,
+                  "Lasso along the LARS path, the alpha of lowest in-sample RSS."),
+    CRV_PY_METHOD(kFits[kElasticNet].sig, fit_call<kElasticNet>,
+                  "Elastic net by coordinate descent."),
+    CRV_PY_METHOD(kFits[kElasticNetGs].sig, fit_call<kElasticNetGs>,
+                  "Elastic net along a warm-started path, the alpha chosen by criterion."),
     {nullptr, nullptr, 0, nullptr},
 };
 

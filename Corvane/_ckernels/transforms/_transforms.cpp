@@ -1,5 +1,5 @@
 // Python entry points of the _transforms extension module: one function per
-// bijector operation, all generated from one table and one trampoline.
+// bijector kernel, all generated from bijectors.def and one trampoline.
 //
 // f(v, [low], [high]): bounds are converted to doubles first (low, then high);
 // an ndarray, list or tuple v takes the array path (np.ascontiguousarray(v,
@@ -76,64 +76,30 @@ PyObject *bijector_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
     return yy.release();
 }
 
-// Argument lists.
-constexpr const char *kArgs_x[] = {"x"};
-constexpr const char *kArgs_y[] = {"y"};
-constexpr const char *kArgs_x_low[] = {"x", "low"};
-constexpr const char *kArgs_y_low[] = {"y", "low"};
-constexpr const char *kArgs_x_high[] = {"x", "high"};
-constexpr const char *kArgs_y_high[] = {"y", "high"};
-constexpr const char *kArgs_x_low_high[] = {"x", "low", "high"};
-constexpr const char *kArgs_y_low_high[] = {"y", "low", "high"};
+// The 63 functions: one per CRV_BIJECTOR_OP row of bijectors.def. The first
+// argument is the operation's (x or y), then the row's bounds.
+#define CRV_OPERATION(op, argument, doc)     \
+    constexpr const char *kArg_##op = #argument; \
+    constexpr const char *kDoc_##op = doc;
+#include "bijectors.def"
 
-#define CRV_TEXT_SIG_x "(x)"
-#define CRV_TEXT_SIG_y "(y)"
-#define CRV_TEXT_SIG_x_low "(x, low)"
-#define CRV_TEXT_SIG_y_low "(y, low)"
-#define CRV_TEXT_SIG_x_high "(x, high)"
-#define CRV_TEXT_SIG_y_high "(y, high)"
-#define CRV_TEXT_SIG_x_low_high "(x, low, high)"
-#define CRV_TEXT_SIG_y_low_high "(y, low, high)"
+#define CRV_BOUND_NAMES_NONE
+#define CRV_BOUND_NAMES_LOW , "low"
+#define CRV_BOUND_NAMES_HIGH , "high"
+#define CRV_BOUND_NAMES_LOW_HIGH , "low", "high"
 
-#define CRV_DOC_fwd "The unconstrained value y = f(x)."
-#define CRV_DOC_inv "The constrained value x = f^-1(y)."
-#define CRV_DOC_grad_fwd "dy/dx at x."
-#define CRV_DOC_grad_inv "dx/dy at y."
-#define CRV_DOC_ldet_abs_jac_fwd "ln |dy/dx| at x."
-#define CRV_DOC_ldet_abs_jac_inv "ln |dx/dy| at y."
-#define CRV_DOC_grad_ldet_abs_jac_inv "d/dy ln |dx/dy| at y."
+#define CRV_BIJECTOR_OP(b, op, bounds, Impl, formula)                                       \
+    constexpr const char *kArgs_##b##_##op[] = {kArg_##op CRV_BOUND_NAMES_##bounds};        \
+    constexpr Signature sig_##b##_##op{#b "_" #op, kArgs_##b##_##op,                        \
+                                       std::size(kArgs_##b##_##op), std::size(kArgs_##b##_##op)};
+#include "bijectors.def"
 
-// The 63 functions: (bijector, operation, argument list).
-#define CRV_PLAIN(X, b)                                                               \
-    X(b, fwd, x) X(b, inv, y) X(b, grad_fwd, x) X(b, grad_inv, y)                     \
-    X(b, ldet_abs_jac_fwd, x) X(b, ldet_abs_jac_inv, y) X(b, grad_ldet_abs_jac_inv, y)
-#define CRV_AFFINE(X, b)                                                              \
-    X(b, fwd, x_low_high) X(b, inv, y_low_high) X(b, grad_fwd, x_low_high)            \
-    X(b, grad_inv, y_low_high) X(b, ldet_abs_jac_fwd, x_low_high)                     \
-    X(b, ldet_abs_jac_inv, y_low_high) X(b, grad_ldet_abs_jac_inv, y)
-#define CRV_ONE_BOUND(X, b, bound)                                                    \
-    X(b, fwd, x_##bound) X(b, inv, y_##bound) X(b, grad_fwd, x_##bound)               \
-    X(b, grad_inv, y) X(b, ldet_abs_jac_fwd, x_##bound) X(b, ldet_abs_jac_inv, y)     \
-    X(b, grad_ldet_abs_jac_inv, y)
-#define CRV_BIJECTOR_FUNCTIONS(X)                                                     \
-    CRV_PLAIN(X, log) CRV_PLAIN(X, logit) CRV_PLAIN(X, probit)                        \
-    CRV_AFFINE(X, aff_logit) CRV_AFFINE(X, aff_probit) CRV_PLAIN(X, softplus)         \
-    CRV_ONE_BOUND(X, lower, low) CRV_ONE_BOUND(X, upper, high) CRV_PLAIN(X, tanh)
-
-#define CRV_SIGNATURE(b, op, args)                                                    \
-    constexpr Signature sig_##b##_##op{#b "_" #op, kArgs_##args, std::size(kArgs_##args), \
-                                       std::size(kArgs_##args)};
-CRV_BIJECTOR_FUNCTIONS(CRV_SIGNATURE)
-
-#define CRV_METHOD(b, op, args)                                                       \
-    {#b "_" #op,                                                                      \
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(                 \
-         bijector_call<sig_##b##_##op, crv_##b##_##op, crv_##b##_##op##_arr>)),        \
-     METH_FASTCALL | METH_KEYWORDS,                                                   \
-     #b "_" #op CRV_TEXT_SIG_##args "\n--\n\n" CRV_DOC_##op},
-
+#define CRV_BIJECTOR_OP(b, op, bounds, Impl, formula)                                       \
+    CRV_PY_METHOD(sig_##b##_##op,                                                           \
+                  (bijector_call<sig_##b##_##op, crv_##b##_##op, crv_##b##_##op##_arr>),    \
+                  kDoc_##op, ": ", formula, "."),
 PyMethodDef methods[] = {
-    CRV_BIJECTOR_FUNCTIONS(CRV_METHOD)
+#include "bijectors.def"
     {nullptr, nullptr, 0, nullptr},
 };
 
