@@ -30,6 +30,7 @@ from . import (  # one family per line
     simulate,
     solve,
     stats,
+    status,
 )
 from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
@@ -39,10 +40,12 @@ from .regression import crv_fit_result
 # Kernel families each extension module carries, one per line.
 _TRANSFORMS = (
     linalg,
+    status,
     bijectors,
 )
 _REGRESSION = (
     linalg,
+    status,
     solve,
     filters,
     simulate,
@@ -54,6 +57,7 @@ _REGRESSION = (
 )
 _BELIEFPLAN = (
     linalg,
+    status,
     solve,
     filters,
     simulate,

@@ -1,7 +1,14 @@
 """Belief plans: scalar helpers, transform and distribution tables, LKJ
 densities and correlation-factor maps (no records)."""
 
+from ._tables import DISTRIBUTIONS as _DISTRIBUTIONS, TRANSFORMS as _TRANSFORMS
 from ._types import F64, I64, f64, i64
+
+# The codes of bijectors.def by name, and the parameter values each reads.
+TRANSFORM_CODES = {name: code for code, name, _ in _TRANSFORMS}
+DISTRIBUTION_CODES = {name: code for code, name, _ in _DISTRIBUTIONS}
+TRANSFORM_PARAMS_READ = {code: nread for code, _, nread in _TRANSFORMS}
+DIST_PARAMS_READ = {code: nread for code, _, nread in _DISTRIBUTIONS}
 
 SIGNATURES = {
     "crv_softplus_scalar": (f64, [f64]),

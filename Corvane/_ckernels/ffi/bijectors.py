@@ -3,33 +3,20 @@
 Scalar form crv_<b>_<op>(in, out, bounds...) with pointers to one double
 each; array form crv_<b>_<op>_arr(in, out, n, bounds...). Every pointer
 argument accepts a float64 array, a ctypes.c_double (passed by reference) or
-a ctypes pointer / byref.
+a ctypes pointer / byref. The kernels and their bounds are the rows of
+bijectors.def.
 """
 
 import ctypes
 
+from ._tables import BIJECTOR_OPS, OPERATIONS as _OPERATIONS
 from ._types import F64, i64
 
-BIJECTORS = ("log", "logit", "probit", "aff_logit", "aff_probit", "softplus", "lower", "upper",
-             "tanh")
-OPERATIONS = ("fwd", "inv", "grad_fwd", "grad_inv", "ldet_abs_jac_fwd", "ldet_abs_jac_inv",
-              "grad_ldet_abs_jac_inv")
-
-_VALUE_OPS = OPERATIONS[:6]
-_BOUNDED_OPS = ("fwd", "inv", "grad_fwd", "ldet_abs_jac_fwd")
+OPERATIONS = tuple(op for op, _, _ in _OPERATIONS)
+BIJECTORS = tuple(dict.fromkeys(b for b, _, _ in BIJECTOR_OPS))
 
 # Bound parameters each (bijector, operation) takes, in order.
-BOUNDS = {}
-for _b in BIJECTORS:
-    for _op in OPERATIONS:
-        if _b in ("aff_logit", "aff_probit") and _op in _VALUE_OPS:
-            BOUNDS[_b, _op] = ("low", "high")
-        elif _b == "lower" and _op in _BOUNDED_OPS:
-            BOUNDS[_b, _op] = ("low",)
-        elif _b == "upper" and _op in _BOUNDED_OPS:
-            BOUNDS[_b, _op] = ("high",)
-        else:
-            BOUNDS[_b, _op] = ()
+BOUNDS = {(b, op): bounds for b, op, bounds in BIJECTOR_OPS}
 
 _CArg = type(ctypes.byref(ctypes.c_double()))
 

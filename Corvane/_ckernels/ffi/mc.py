@@ -3,12 +3,13 @@
 import ctypes
 
 from ._types import F64, f64, i32, i64
+from .status import STATUS
 
 u64 = ctypes.c_uint64
 _dp = ctypes.POINTER(ctypes.c_double)
 _ip = ctypes.POINTER(ctypes.c_int64)
 
-CRV_MC_INVALID = -1201
+CRV_MC_INVALID = STATUS["CRV_MC_INVALID"]
 
 # int32 runner(int64 rep, double *input, double *out, double *work,
 #              int64 *iout, void *ctx)

@@ -5,14 +5,15 @@ import ctypes
 
 from ._types import F64, f64, i32, i64
 from .rng import bitgen_t
+from .status import STATUS
 
 _dp = ctypes.POINTER(ctypes.c_double)
 
 # double logpost(const double *x, void *context)
 logpost_fn = ctypes.CFUNCTYPE(f64, _dp, ctypes.c_void_p)
 
-ALLOC_FAILED = -1601
-INVALID_ARGS = -1602
+ALLOC_FAILED = STATUS["CRV_MCMC_ALLOC_FAILED"]
+INVALID_ARGS = STATUS["CRV_MCMC_INVALID_ARGS"]
 
 
 class crv_mcmc_config(ctypes.Structure):

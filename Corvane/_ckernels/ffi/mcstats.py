@@ -8,8 +8,9 @@ stage, cast it: `ctypes.cast(lib.crv_mc_log_runner, mc.crv_mc_runner)`.
 import ctypes
 
 from ._types import F64, arena_size_t, f64, i32, i64
+from .status import STATUS
 
-CRV_TRANSFORM_INVALID = -1301
+CRV_TRANSFORM_INVALID = STATUS["CRV_TRANSFORM_INVALID"]
 
 # int32 fn(double *input, double *out, int64 word1, ..., int64 word4)
 crv_mc_user_transform_fn = ctypes.CFUNCTYPE(

@@ -10,16 +10,11 @@ import ctypes
 import numpy as np
 
 from ._types import F64, I64, arena_size_t, f64, i32, i64
+from .status import STATUS as _STATUS
 
-STATUS = {
-    "chol_failed": 1,
-    "asymmetric": -1001,
-    "singular": -1002,
-    "bad_variance": -1003,
-    "bad_lags": -1004,
-    "too_few": -1005,
-    "bad_arg": -1007,
-}
+# The CRV_STAT_* codes of status.def, by their names without the prefix.
+STATUS = {name.removeprefix("CRV_STAT_").lower(): code for name, code in _STATUS.items()
+          if name.startswith("CRV_STAT_")}
 
 KERNELS = {"bartlett": 0, "parzen": 1, "quadratic_spectral": 2, "none": 3}
 RULES = {"fixed": 0, "floor": 1, "plug_in": 2, "floor_or_plug_in": 3}
