@@ -34,7 +34,10 @@
 //       acquire(obj, argname, Elem::F64 | Elem::I64, ndim, writable,
 //               allow_none) checks element type, number of dimensions and
 //       C contiguity (ValueError / TypeError naming the argument); None (when
-//       allowed) and empty buffers give data == nullptr. Released on scope exit.
+//       allowed) and empty buffers give data == nullptr. Data not aligned to
+//       8 bytes is refused with a ValueError naming the argument when the
+//       buffer is written (writable), and otherwise read from an aligned
+//       C-contiguous copy of the same shape. Released on scope exit.
 //   Ref                                     owning PyObject* (Py_XDECREF).
 //   NoGil / without_gil(f)                  releases the interpreter lock for
 //       the lifetime of the guard / the call of f. Only plain memory may be
@@ -211,6 +214,11 @@ class Ref {
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref &operator=(Ref &&other) noexcept {
+        PyObject *old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
     ~Ref() { Py_XDECREF(obj_); }
     PyObject *get() const { return obj_; }
     PyObject *release() { return std::exchange(obj_, nullptr); }
@@ -317,7 +325,18 @@ class Buffer {
             return -1;
         }
         size = view_.len / view_.itemsize;
-        if (size > 0) data_ = view_.buf;
+        if (size == 0) return 0;
+        if (reinterpret_cast<uintptr_t>(view_.buf) % alignof(int64_t) != 0) {
+            if (writable) {
+                PyErr_Format(PyExc_ValueError,
+                             "argument '%s' is not aligned to 8 bytes; the kernel writes it in "
+                             "place, so pass an aligned array",
+                             argname);
+                return -1;
+            }
+            if (read_aligned_copy(obj, elem) < 0) return -1;
+        }
+        data_ = view_.buf;
         return 0;
     }
 
@@ -328,6 +347,22 @@ class Buffer {
     Py_ssize_t size = 0;  // element count; 0 for None
 
   private:
+    // Replaces the view by one of an aligned C-contiguous copy of obj.
+    int read_aligned_copy(PyObject *obj, Elem elem) {
+        PyObject *copy = PyArray_FromAny(
+            obj, PyArray_DescrFromType(elem == Elem::F64 ? NPY_DOUBLE : NPY_INT64), 0, 0,
+            NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY |
+                NPY_ARRAY_ENSUREARRAY,
+            nullptr);
+        if (copy == nullptr) return -1;
+        PyBuffer_Release(&view_);
+        held_ = false;
+        copy_ = Ref(copy);
+        if (PyObject_GetBuffer(copy, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) return -1;
+        held_ = true;
+        return 0;
+    }
+
     bool format_matches(Elem elem) const {
         if (view_.itemsize != 8) return false;
         const char *f = view_.format ? view_.format : "B";
@@ -336,6 +371,7 @@ class Buffer {
         return std::strcmp(f, "q") == 0 || std::strcmp(f, "l") == 0;
     }
 
+    Ref copy_;  // the aligned copy the view is of, if one was made
     Py_buffer view_{};
     bool held_ = false;
     void *data_ = nullptr;
