@@ -6,9 +6,6 @@
 
 namespace crv::detail {
 
-// log(2 pi), the constant of every Gaussian log-density.
-inline constexpr double kLog2Pi = 1.8378770664093453;
-
 // Consecutive blocks carved from the front of an arena region; a negative
 // count takes nothing.
 template <class T = double> struct Carver {

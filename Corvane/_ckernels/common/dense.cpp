@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "gemm.hpp"
 #include "linalg.h"
@@ -15,7 +16,7 @@ using crv::detail::fdot_strided;
 
 namespace {
 
-constexpr double kEps = 2.220446049250313e-16;  // 2^-52
+using crv::detail::kEps;
 
 inline void fill_zero(double *a, int64_t count) {
     if (count >= 1) std::memset(a, 0, static_cast<size_t>(count) * sizeof(double));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "arena.hpp"
+#include "constants.hpp"
 #include "filters.h"
 #include "kalman_update.hpp"
 #include "linalg.h"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "arena.hpp"
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "gemm.hpp"
 #include "filters.h"

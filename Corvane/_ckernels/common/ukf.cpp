@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "arena.hpp"
 #include "filters.h"

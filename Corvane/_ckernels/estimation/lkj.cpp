@@ -5,11 +5,12 @@
 #include <limits>
 
 #include "beliefplan.h"
+#include "constants.hpp"
 #include "fdot.hpp"
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using crv::detail::kNaN;
 constexpr double kNormFloor = 1e-14;      // floor on the remaining row norm of L
 constexpr double kJacobianFloor = 1e-300; // floor on the running norm in the Jacobian
 constexpr double kMaxPartialCorr = 0.99999999999999;

@@ -5,12 +5,13 @@
 #include <cstring>
 #include <limits>
 
+#include "constants.hpp"
 #include "optimize.h"
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using crv::detail::kInf;
+using crv::detail::kNaN;
 
 const char *const kMsgSuccess = "Optimization terminated successfully.";
 const char *const kMsgMaxfev = "Maximum number of function evaluations has been exceeded.";

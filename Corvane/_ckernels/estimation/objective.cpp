@@ -5,13 +5,14 @@
 #include <limits>
 
 #include "beliefplan.h"
+#include "constants.hpp"
 #include "filters.h"
 #include "objective.h"
 #include "solve.h"
 
 namespace {
 
-constexpr double kMinusInf = -std::numeric_limits<double>::infinity();
+constexpr double kMinusInf = -crv::detail::kInf;
 
 bool finite(double v) { return std::fabs(v) <= DBL_MAX; }
 

@@ -2,10 +2,11 @@
 // Ljung-Box, Jarque-Bera and the Jarque-Bera table lookups.
 #include <cmath>
 
+#include "arena.hpp"
+#include "constants.hpp"
 #include "diagnostics.h"
 #include "fdot.hpp"
 #include "linalg.h"
-#include "stats_detail.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;

@@ -2,10 +2,11 @@
 // covariance and second-moment matrix.
 #include <cmath>
 
+#include "arena.hpp"
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "hac.h"
 #include "linalg.h"
-#include "stats_detail.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;

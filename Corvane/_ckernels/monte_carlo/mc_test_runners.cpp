@@ -2,6 +2,7 @@
 // stage's blocks, run it and keep its status as an integer result.
 #include <limits>
 
+#include "constants.hpp"
 #include "diagnostics.h"
 #include "hac.h"
 #include "mc_test_runners.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using crv::detail::kNaN;
 
 // Status of a stage that cannot run: it fails the replication.
 inline int32_t cannot_run(int64_t *iout) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "linalg.h"
 #include "regression.h"
@@ -17,8 +18,8 @@ using crv::detail::residual_ss;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using crv::detail::kInf;
+using crv::detail::kNaN;
 
 // Penalised coefficients of the centred fits: p - 1 with intercept, else p.
 inline int64_t penalised_count(int64_t p, int32_t intercept) {

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "arena.hpp"
+#include "constants.hpp"
 #include "mc.h"
 #include "regression.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 using Carver = crv::detail::Carver<double>;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using crv::detail::kNaN;
 
 inline int64_t penalised_count(int64_t p, int32_t intercept) {
     const int64_t q = intercept ? p - 1 : p;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "linalg.h"
 #include "regression.h"
@@ -65,8 +66,8 @@ using crv::detail::trace_solve;
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using crv::detail::kInf;
+using crv::detail::kNaN;
 
 inline void copy(double *dst, const double *src, int64_t count) {
     if (count > 0 && dst != src)

@@ -2,10 +2,11 @@
 // squares, and the CUSUM boundary-crossing probability.
 #include <cmath>
 
+#include "arena.hpp"
+#include "constants.hpp"
 #include "fdot.hpp"
 #include "linalg.h"
 #include "stability.h"
-#include "stats_detail.hpp"
 
 using crv::detail::faxpy;
 using crv::detail::fdot;
@@ -14,7 +15,7 @@ using crv::detail::Carver;
 
 namespace {
 
-constexpr double kSqrt2 = 1.4142135623730951;
+using crv::detail::kSqrt2;
 
 // OLS of y on X (rows x k) with G, L, g, beta from the caller; returns the
 // residual sum of squares through *ssr. Returns 0 or 1.
