@@ -6,10 +6,10 @@
 #include "fdot.hpp"
 #include "linalg.h"
 #include "stats_detail.hpp"
+#include "stats_layout.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::Carver;
 
 const double _JB_N_GRID[CRV_JB_N_COUNT] = {10,  20,  35,  50,   75,   100,  150,  200,
                                            300, 500, 800, 1000, 1600, 2400, 10000};
@@ -120,8 +120,7 @@ double n_weight(int64_t n, int64_t lo, int64_t hi) {
 }  // namespace
 
 crv_arena_size_t crv_bg_arena_size(int64_t n, int64_t k, int64_t p) {
-    const int64_t m = k + p + 1;
-    return {m * (n + 2 * m + 2), 0};
+    return crv::detail::arena_size<crv::detail::BgArena>(n, k, p);
 }
 
 int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int64_t p,
@@ -139,12 +138,8 @@ int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int6
         return CRV_STAT_TOO_FEW;
     }
     const int64_t m = k + p + 1;
-    Carver<> carve{arena};
-    double *Z = carve.take(n * m);
-    double *G = carve.take(m * m);
-    double *L = carve.take(m * m);
-    double *g = carve.take(m);
-    double *beta = carve.take(m);
+    const auto a = crv::detail::carve<crv::detail::BgArena>(arena, nullptr, n, k, p);
+    double *Z = a.Z, *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
 
     for (int64_t i = 0; i < n; ++i) {
         double *zi = Z + i * m;
@@ -164,7 +159,7 @@ int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int6
 }
 
 crv_arena_size_t crv_bp_arena_size(int64_t n, int64_t m) {
-    return {n + 2 * m + 2 * m * m, 0};
+    return crv::detail::arena_size<crv::detail::BpArena>(n, m);
 }
 
 int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m, double *arena,
@@ -178,12 +173,8 @@ int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m, doubl
     const double sigma2 = sum_sq / dn;
     if (!(std::isfinite(sigma2) && sigma2 > 0.0)) return CRV_STAT_BAD_VARIANCE;
 
-    Carver<> carve{arena};
-    double *w = carve.take(n);
-    double *G = carve.take(mm * mm);
-    double *L = carve.take(mm * mm);
-    double *g = carve.take(mm);
-    double *beta = carve.take(mm);
+    const auto a = crv::detail::carve<crv::detail::BpArena>(arena, nullptr, n, mm);
+    double *w = a.w, *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
     for (int64_t i = 0; i < n; ++i) w[i] = e[i] * e[i] / sigma2;
 
     if (mm > 0) {
@@ -245,9 +236,7 @@ int32_t crv_acorr(const double *x, int64_t n, int64_t h, double *d, double *acf)
 }
 
 crv_arena_size_t crv_lb_arena_size(int64_t n, int64_t h) {
-    const int64_t lags_cap = n >= 2 ? n - 1 : 0;
-    const int64_t lags = h > 0 ? h : 0;
-    return {(n > 0 ? n : 0) + (lags < lags_cap ? lags : lags_cap) + 1, 0};
+    return crv::detail::arena_size<crv::detail::LbArena>(n, h);
 }
 
 int32_t crv_lb_stat(const double *x, int64_t n, int64_t h, double *d, double *acf,

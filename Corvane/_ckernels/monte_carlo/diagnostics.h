@@ -12,8 +12,9 @@
  *   -1004  the number of lags is zero or negative
  *   -1005  too few observations
  *   -1007  bad kernel code, bandwidth rule, bandwidth or break point
- * Arrays are row-major and contiguous; arenas are double regions carved in
- * the order listed above each kernel. */
+ * Arrays are row-major and contiguous. Arenas are double regions; each
+ * *_arena_size function is the size query of the layout (stats_layout.hpp)
+ * its kernel carves. */
 #ifndef CORVANE_DIAGNOSTICS_H
 #define CORVANE_DIAGNOSTICS_H
 
@@ -44,23 +45,22 @@ CRV_API_DATA const double _JB_N_GRID[CRV_JB_N_COUNT];
 CRV_API_DATA const double _JB_PVAL_GRID[CRV_JB_P_COUNT];
 CRV_API_DATA const double _JB_CV[CRV_JB_P_COUNT][CRV_JB_N_COUNT];
 
-/* (m (n + 2m + 2), 0) with m = k + p + 1. */
+/* Size query of the BgArena layout. */
 CRV_API crv_arena_size_t crv_bg_arena_size(int64_t n, int64_t k, int64_t p);
 /* Breusch-Godfrey LM statistic n (1 - SSR/S) of e on Z = [1, X, e lagged
  * 1..p] with missing lags zero-filled; S = sum e^2 (uncentred R^2), 0 when
- * S = 0. Arena: Z (n x m), G (m x m), L (m x m), g (m), beta (m).
- * Returns 0; 1 (normal matrix not positive definite, *out unwritten);
+ * S = 0. Arena: BgArena. Returns 0; 1 (normal matrix not positive definite, *out unwritten);
  * -1005 with *out = NaN when n <= p; -1003 / -1004 with *out = NaN for a
  * negative k / p. */
 CRV_API int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int64_t p,
                             double *arena, double *out);
 
-/* (n + 2m + 2m^2, 0). */
+/* Size query of the BpArena layout. */
 CRV_API crv_arena_size_t crv_bp_arena_size(int64_t n, int64_t m);
 /* Auxiliary regression of w = e^2 / (sum e^2 / n) on Z (the caller supplies
- * the constant column); writes its SSR and centred TSS. Arena: w (n),
- * G (m x m), L (m x m), g (m), beta (m). Returns 0; 1 (singular ZᵀZ);
- * -1005 for n = 0; -1003 for n < 0 or a zero / non-finite variance. */
+ * the constant column); writes its SSR and centred TSS. Arena: BpArena.
+ * Returns 0; 1 (singular ZᵀZ); -1005 for n = 0; -1003 for n < 0 or a zero /
+ * non-finite variance. */
 CRV_API int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m,
                            double *arena, double *ssr, double *tss);
 /* Breusch-Pagan statistic: n R^2 (studentized != 0; R^2 clipped to [0, 1],
@@ -75,7 +75,7 @@ CRV_API int32_t crv_bp_stat(const double *e, const double *Z, int64_t n, int64_t
  * -1004 for h < 0 (nothing written). */
 CRV_API int32_t crv_acorr(const double *x, int64_t n, int64_t h, double *d, double *acf);
 
-/* (max(n, 0) + min(max(h, 0), n - 1 if n >= 2 else 0) + 1, 0): d and acf. */
+/* Size query of the LbArena layout: room for crv_lb_stat's d and acf. */
 CRV_API crv_arena_size_t crv_lb_arena_size(int64_t n, int64_t h);
 /* Ljung-Box Q = (n + 2) n sum_{j=1..h} r_j^2 / (n - j), h clipped to n - 1.
  * d (n) and acf (h + 1 after clipping) are caller scratch. *out = NaN and
