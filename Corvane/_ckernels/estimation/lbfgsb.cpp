@@ -10,8 +10,10 @@
 #include <cstring>
 #include <limits>
 
+#include "arena.hpp"
 #include "fdot.hpp"
 #include "optimize.h"
+#include "optimize_layout.hpp"
 
 using crv::detail::fdot;
 
@@ -204,13 +206,12 @@ struct Lbfgsb {
     int64_t *index, *where, *order;
 
     void carve(double *wa, int64_t *iwa) {
-        const int64_t mn = m * n, mm = m * m;
-        ws = wa; wy = ws + mn;
-        sy = wy + mn; ss = sy + mm; wt = ss + mm;
-        k11 = wt + mm; k12 = k11 + mm; k22 = k12 + mm;
-        z = k22 + mm; r = z + n; d = r + n; x0 = d + n; g0 = x0 + n;
-        wbp = g0 + n; v = wbp + 2 * m; p = v + 2 * m; c = p + 2 * m;
-        index = iwa; where = iwa + n; order = where + n;
+        const auto w = crv::detail::carve<crv::detail::SetulbWork>(wa, iwa, n, m);
+        ws = w.ws; wy = w.wy; sy = w.sy; ss = w.ss; wt = w.wt;
+        k11 = w.k11; k12 = w.k12; k22 = w.k22;
+        z = w.z; r = w.r; d = w.d; x0 = w.x0; g0 = w.g0;
+        wbp = w.wbp; v = w.v; p = w.p; c = w.c;
+        index = w.index; where = w.where; order = w.order;
     }
 
     int64_t &col() { return isave[I_COL]; }
@@ -981,24 +982,21 @@ int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x, const dou
         return TASK_ERROR;
     }
     const int64_t m = options->m;
-    // wa (2mn + 5n + 11m^2 + 8m), g, lower, upper; nbd and iwa (4n int64).
-    // Sizes are computed wide: one beyond the address space is an
-    // allocation failure, not a wrapped count.
-    using wide = __int128;
-    const wide wa_wide = 2 * wide{m} * n + 5 * wide{n} + 11 * wide{m} * m + 8 * wide{m};
-    const wide dbytes = (wa_wide + 3 * wide{n}) * 8, ibytes = wide{n} * 32;
-    const bool too_big = dbytes > PTRDIFF_MAX || ibytes > PTRDIFF_MAX;
-    const int64_t wa_len = too_big ? 0 : static_cast<int64_t>(wa_wide);
-    double *dwork = too_big ? nullptr : static_cast<double *>(std::malloc(static_cast<size_t>(dbytes)));
-    int64_t *iwork = too_big ? nullptr : static_cast<int64_t *>(std::malloc(static_cast<size_t>(ibytes)));
+    // The LbfgsbWork layout on the heap; a size beyond the address space is
+    // an allocation failure (its query saturates instead of wrapping).
+    using crv::detail::LbfgsbWork;
+    const crv_arena_size_t size = crv::detail::arena_size<LbfgsbWork>(n, m);
+    double *dwork = crv::detail::heap_block<double>(size.doubles);
+    int64_t *iwork = crv::detail::heap_block<int64_t>(size.slots);
     if (!dwork || !iwork) {
         std::free(dwork);
         std::free(iwork);
         fill_result(result, CRV_OPT_ALLOC_FAILED, 0, 0, nan, "ERROR: workspace allocation failed");
         return CRV_OPT_ALLOC_FAILED;
     }
-    double *wa = dwork, *g = wa + wa_len, *lo = g + n, *hi = lo + n;
-    int64_t *nbd = iwork, *iwa = iwork + n;
+    const auto ws = crv::detail::carve<LbfgsbWork>(dwork, iwork, n, m);
+    double *wa = ws.wa, *g = ws.g, *lo = ws.lo, *hi = ws.hi;
+    int64_t *nbd = ws.nbd, *iwa = ws.iwa;
     for (int64_t i = 0; i < n; ++i) {
         lo[i] = lower ? lower[i] : 0.0;
         hi[i] = upper ? upper[i] : 0.0;
