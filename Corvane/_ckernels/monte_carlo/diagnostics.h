@@ -28,22 +28,20 @@
 #define CRV_STAT_TOO_FEW (-1005)
 #define CRV_STAT_BAD_ARG (-1007)
 
-/* Exported read-only table: a declaration with C linkage in both languages. */
-#ifdef __cplusplus
-#define CRV_API_DATA CRV_API
-#else
-#define CRV_API_DATA extern __attribute__((visibility("default")))
-#endif
-
 #define CRV_JB_N_COUNT 15
 #define CRV_JB_P_COUNT 23
 
-/* Jarque-Bera tables: sample sizes (ascending), upper-tail probabilities
- * (ascending) and critical values, row = probability, column = sample size;
- * entry (p, N) is v with P(JB > v) = p. Every column decreases down the rows. */
-CRV_API_DATA const double _JB_N_GRID[CRV_JB_N_COUNT];
-CRV_API_DATA const double _JB_PVAL_GRID[CRV_JB_P_COUNT];
-CRV_API_DATA const double _JB_CV[CRV_JB_P_COUNT][CRV_JB_N_COUNT];
+/* The read-only tables of the statistics kernels, by name:
+ *   "_JB_N_GRID"     15 Jarque-Bera sample sizes, ascending;
+ *   "_JB_PVAL_GRID"  23 upper-tail probabilities, ascending;
+ *   "_JB_CV"         23 x 15 critical values, row = probability, column =
+ *                    sample size: entry (p, N) is v with P(JB > v) = p; every
+ *                    column decreases down the rows;
+ *   "_KERNEL_SPECS"  4 x 2, the (a, q) constants of the AR(1) plug-in
+ *                    bandwidth per kernel code (hac.h).
+ * Returns the row-major data and writes its shape to rows and cols (each may
+ * be null); an unknown name returns null with shape 0 x 0. */
+CRV_API const double *crv_stat_table(const char *name, int64_t *rows, int64_t *cols);
 
 /* Size query of the BgArena layout. */
 CRV_API crv_arena_size_t crv_bg_arena_size(int64_t n, int64_t k, int64_t p);

@@ -7,17 +7,12 @@
 #include "linalg.h"
 #include "stats_detail.hpp"
 #include "stats_layout.hpp"
+#include "stats_tables.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
+using crv::tables::kernel_specs;
 using crv::detail::vech_size;
-
-const double _KERNEL_SPECS[CRV_KERNEL_COUNT][2] = {
-    {1.1447, 1.0},
-    {2.6614, 2.0},
-    {1.3221, 2.0},
-    {1.0, 1.0},
-};
 
 namespace {
 
@@ -48,8 +43,8 @@ int64_t plug_in_bandwidth(const double *x, int64_t stride, int32_t code, int64_t
     rho = rho < -0.999 ? -0.999 : (rho > 0.999 ? 0.999 : rho);
     const double alpha = 2.0 * rho * (1.0 + rho) / ((1.0 - rho) * (1.0 - rho));
     if (!(std::isfinite(alpha) && alpha > 0.0)) return 1;
-    const double a = _KERNEL_SPECS[code][0];
-    const double p = 1.0 / (2.0 * _KERNEL_SPECS[code][1] + 1.0);
+    const double a = kernel_specs[code][0];
+    const double p = 1.0 / (2.0 * kernel_specs[code][1] + 1.0);
     const double b = std::floor(std::pow(dT, p) * a * std::pow(alpha, p));
     return b < 2.0 ? 1 : static_cast<int64_t>(b);
 }

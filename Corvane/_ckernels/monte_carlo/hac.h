@@ -2,8 +2,8 @@
  * second-moment matrix of a multivariate series.
  *
  * Kernel codes (32-bit): 0 Bartlett, 1 Parzen, 2 quadratic spectral, 3 no
- * lags; _KERNEL_SPECS holds the (a, q) constants of the AR(1) plug-in
- * bandwidth per code. Bandwidth rules (32-bit): 0 fixed (bw >= 0), 1 floor
+ * lags; the table "_KERNEL_SPECS" (crv_stat_table) holds the (a, q) constants
+ * of the AR(1) plug-in bandwidth per code. Bandwidth rules (32-bit): 0 fixed (bw >= 0), 1 floor
  * rule floor(4 (T/100)^(2/9)), 2 AR(1) plug-in over all columns (median),
  * 3 floor rule for Bartlett, plug-in otherwise. vech order: the upper
  * triangle row by row, h = k(k + 1)/2 entries.
@@ -18,9 +18,6 @@
 #include "diagnostics.h"
 
 #define CRV_KERNEL_COUNT 4
-
-/* (a, q) per kernel code. */
-CRV_API_DATA const double _KERNEL_SPECS[CRV_KERNEL_COUNT][2];
 
 /* Kernel weight w(|j| / (bw + 1)); 0 for code 3, for an unknown code and for
  * bw < 0. */
