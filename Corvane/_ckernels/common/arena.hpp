@@ -121,6 +121,4 @@ inline void zero_f64(double *dst, int64_t count) {
     if (count > 0) std::memset(dst, 0, static_cast<size_t>(count) * sizeof(double));
 }
 
-inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
-
 }  // namespace crv::detail

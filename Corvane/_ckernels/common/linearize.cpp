@@ -1,6 +1,8 @@
 // Linearisation at the steady state (Newton, then the complex-step
 // Jacobians), timing partition, rotation of the static variables and
 // assembly of the first-order pencil.
+#include <algorithm>
+
 #include "linalg.h"
 #include "solve.h"
 #include "solve_detail.hpp"
@@ -54,7 +56,7 @@ int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr, con
                                  double *dwork) {
     if (n_static < 1) return 0;
     int64_t widest = n;
-    for (int64_t k = 0; k < nmats; ++k) widest = crv::detail::max64(widest, ncols[k]);
+    for (int64_t k = 0; k < nmats; ++k) widest = std::max(widest, ncols[k]);
     const auto a = crv::detail::carve<crv::detail::RotateArena>(dwork, nullptr, n, n_static, widest);
     double *W = a.W, *tau = a.tau, *work = a.work;
     for (int64_t s = 0; s < n_static; ++s)
