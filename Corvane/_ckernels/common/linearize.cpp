@@ -57,7 +57,8 @@ int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr, con
     if (n_static < 1) return 0;
     int64_t widest = n;
     for (int64_t k = 0; k < nmats; ++k) widest = std::max(widest, ncols[k]);
-    const auto a = crv::detail::carve<crv::detail::RotateArena>(dwork, nullptr, n, n_static, widest);
+    const auto a =
+        crv::detail::carve<crv::detail::RotateArena>(dwork, nullptr, n, n_static, widest);
     double *W = a.W, *tau = a.tau, *work = a.work;
     for (int64_t s = 0; s < n_static; ++s)
         for (int64_t i = 0; i < n; ++i) W[s * n + i] = Bmat[i * n + order[s]];

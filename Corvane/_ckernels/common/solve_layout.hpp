@@ -137,12 +137,12 @@ struct Solve1Arena {
 
     template <class D, class S>
     Solve1Arena(D &d, S &s, int64_t n, int64_t nx, int64_t ny, int64_t p, int64_t m, int64_t N)
-        : Solve1Arena(d, s, 2 * nx * (nx + ny), stages(n, p, m, N)) {}
+        : Solve1Arena(d, s, nx, ny, stages(n, p, m, N)) {}
 
   private:
     template <class D, class S>
-    Solve1Arena(D &d, S &s, int64_t reserved, crv_arena_size_t area)
-        : reserve(d.take(reserved)), stage(d.take(area.doubles)),
+    Solve1Arena(D &d, S &s, int64_t nx, int64_t ny, crv_arena_size_t area)
+        : reserve(d.take(2, nx, nx + ny)), stage(d.take(area.doubles)),
           stage_slots(s.take(area.slots)) {}
 };
 
@@ -203,12 +203,12 @@ struct Solve2Arena {
 
     template <class D, class S>
     Solve2Arena(D &d, S &s, int64_t n, int64_t nx, int64_t ny, int64_t p, int64_t m, int64_t N)
-        : Solve2Arena(d, s, 2 * nx * (nx + ny), phases(n, nx, p, m, N)) {}
+        : Solve2Arena(d, s, nx, ny, phases(n, nx, p, m, N)) {}
 
   private:
     template <class D, class S>
-    Solve2Arena(D &d, S &s, int64_t reserved, crv_arena_size_t area)
-        : reserve(d.take(reserved)), stage(d.take(area.doubles)),
+    Solve2Arena(D &d, S &s, int64_t nx, int64_t ny, crv_arena_size_t area)
+        : reserve(d.take(2, nx, nx + ny)), stage(d.take(area.doubles)),
           stage_slots(s.take(area.slots)) {}
 };
 

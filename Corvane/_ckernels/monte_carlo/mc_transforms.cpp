@@ -226,8 +226,8 @@ int32_t crv_mc_standardize_runner(int64_t, double *input, double *out, double *,
     int64_t status = kInvalid;
     if (c->T > 0 && c->k >= 1 && c->T - c->ddof > 0) {
         status = blocks_ok(input, out, c->T)
-                     ? crv_standardize_ax0(input, c->ddof, c->T, c->k, scratch_of(input, c->T, c->k, 2),
-                                           out)
+                     ? crv_standardize_ax0(input, c->ddof, c->T, c->k,
+                                           scratch_of(input, c->T, c->k, 2), out)
                      : CRV_MC_INVALID;
     }
     return finish(status, iout);
