@@ -6,13 +6,14 @@
 // constructor over two takers, d for the double region and s for the 64-bit
 // slot region (layouts of the double region alone take d only):
 //
-//     struct QzArena {
+//     struct QzArena {                    // solve_layout.hpp
+//         int64_t lwork;                  // a value the blocks depend on
 //         double *alpha, *beta, *rwork, *work;
 //         int32_t *bwork;
 //         template <class D, class S>
 //         QzArena(D &d, S &s, int64_t N)
-//             : alpha(d.take(2, N)), beta(d.take(2, N)), rwork(d.take(8, N)),
-//               work(d.take(130, N)), bwork(take_int32(s, N)) {}
+//             : lwork(65 * N), alpha(d.take(2, N)), beta(d.take(2, N)),
+//               rwork(d.take(8, N)), work(d.take(2, lwork)), bwork(take_int32(s, N)) {}
 //     };
 //
 // Built over Counters the layout is the size query, arena_size<QzArena>(N),
@@ -23,7 +24,7 @@
 // composite kernel takes its persistent blocks first and then one block of
 // the largest size among its phases, each phase carving its own layout there.
 // Counters hand out null pointers: a layout constructor only takes blocks and
-// never offsets a pointer it was given.
+// never offsets a pointer it was given. docs/developing.md has the rules.
 #pragma once
 
 #include <cstddef>
