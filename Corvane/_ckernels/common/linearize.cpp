@@ -106,8 +106,8 @@ void crv_pencil_assemble(const double *A, const double *B, const double *C, cons
 int64_t crv_klein_linearize(const crv_klein_model *model, crv_klein_solution *sol, double *dwork,
                             int64_t *iwork) {
     const int64_t n = model->n, p = model->p, m = model->m;
-    const auto a = crv::detail::carve<crv::detail::Solve1Arena>(
-        dwork, iwork, n, model->nx, model->ny, p, m, crv_pencil_dim(model->flags, n).N);
+    const auto a = crv::detail::carve<crv::detail::Solve1Arena>(dwork, iwork, model->nx, model->ny,
+                                                                crv_arena_size_t{0, 0});
     double *scratch = a.stage;
     int64_t iterations = 0;
     const int64_t status = crv_steady_state_newton(model->residual, model->x_guess, model->params,

@@ -139,7 +139,9 @@ struct Solve1Arena {
     Solve1Arena(D &d, S &s, int64_t n, int64_t nx, int64_t ny, int64_t p, int64_t m, int64_t N)
         : Solve1Arena(d, s, nx, ny, stages(n, p, m, N)) {}
 
-  private:
+    // The same layout for a given stage requirement. Where the stage starts
+    // does not depend on it: crv_klein_linearize, which runs before the
+    // pencil's order is known, carves it with {0, 0}.
     template <class D, class S>
     Solve1Arena(D &d, S &s, int64_t nx, int64_t ny, crv_arena_size_t area)
         : reserve(d.take(2, nx, nx + ny)), stage(d.take(area.doubles)),
