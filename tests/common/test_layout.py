@@ -52,7 +52,7 @@ def exported(name):
 
 ALLOWED = re.compile(r"^(PyInit__\w+|crv_\w+|kf_\w+|ekf_\w+|ukf_\w+|klein_\w+|c128_\w+|"
                      r"spike_call|kernel_weight|andrews_bandwidth(_matrix)?|wooldridge_bandwidth|"
-                     r"_JB_N_GRID|_JB_PVAL_GRID|_JB_CV|_KERNEL_SPECS|setulb|matupd|formt|bmv|dcstep)$")
+                     r"setulb|matupd|formt|bmv|dcstep)$")
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm not available")

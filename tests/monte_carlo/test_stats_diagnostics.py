@@ -1,6 +1,7 @@
 """Residual diagnostics and the Jarque-Bera table lookups against NumPy,
 SciPy and statsmodels."""
 
+import ctypes
 import math
 
 import numpy as np
@@ -340,3 +341,25 @@ def test_isf_is_bilinear_and_inverts_pval(n):
     np.testing.assert_allclose(out, expected, rtol=1e-12, atol=1e-15)
     back = np.array([lib.crv_jb_pval_interp(n, v) for v in out])
     np.testing.assert_allclose(back, ps, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("name,shape", [("_JB_N_GRID", (15, 1)), ("_JB_PVAL_GRID", (23, 1)),
+                                        ("_JB_CV", (23, 15)), ("_KERNEL_SPECS", (4, 2)),
+                                        ("_JB_NOPE", (0, 0)), ("", (0, 0))])
+def test_stat_table_query_gives_shape_or_null(name, shape):
+    rows, cols = np.full(1, -1, dtype=np.int64), np.full(1, -1, dtype=np.int64)
+    data = lib.crv_stat_table(name.encode(), rows, cols)
+    assert (int(rows[0]), int(cols[0])) == shape, name
+    assert bool(data) == (shape != (0, 0)), "null exactly for an unknown name"
+
+
+def test_stat_tables_are_not_exported_as_data():
+    # The tables are read through crv_stat_table only: no symbol carries them.
+    for name in ffi.stats.TABLES:
+        with pytest.raises(ValueError):
+            ctypes.c_double.in_dll(lib, name)
+    # Each table is sorted as its lookups assume: grids ascending, columns of
+    # critical values decreasing down the probabilities.
+    assert np.all(np.diff(TABLES["_JB_N_GRID"]) > 0)
+    assert np.all(np.diff(TABLES["_JB_PVAL_GRID"]) > 0)
+    assert np.all(np.diff(TABLES["_JB_CV"], axis=0) <= 0)

@@ -44,16 +44,15 @@ typedef struct kf_outputs {
     double *loglik;    /* 1 */
 } kf_outputs;
 
-/* (n(k + 6n + 2) + m(4n + 2(m + k) + 7), 0). */
+/* Size query of the linear filter's arena: (doubles, 0) of the KalmanArena
+ * layout (filters_layout.hpp). */
 CRV_API crv_arena_size_t kf_arena_size(int64_t n, int64_t m, int64_t k);
 
-/* Filters all T periods. Arena carve order (doubles): x_pred n, x_filt n,
- * y_pred m, y_filt m, v m, w m, u m, gain scratch m, m; P_pred n^2, P_filt n^2,
- * KZ n^2, I-KZ n^2, product scratch n^2, Q n^2, F m^2, L m^2, PZ^T nm, K nm,
- * KH nm, ZP mn, BS nk, M km, B^T Z^T km. After success the arena's first
- * blocks hold the prediction beyond the sample. Returns 0, or -1102 when
- * F + jitter I is not positive definite in some period t: loglik then holds
- * the sum over periods before t and rows t onward are untouched. */
+/* Filters all T periods on the KalmanArena layout of the arena; after success
+ * its x_pred and P_pred blocks hold the prediction beyond the sample. Returns
+ * 0, or -1102 when F + jitter I is not positive definite in some period t:
+ * loglik then holds the sum over periods before t and rows t onward are
+ * untouched. */
 CRV_API int32_t kf_hot_loop(const kf_inputs *in, double *arena, const kf_outputs *out);
 
 /* out = row t of Y (T x m) minus yhat. */
@@ -129,20 +128,18 @@ typedef struct ekf_inputs {
     int32_t store_paths;         /* write per-period rows; else loglik only */
 } ekf_inputs;
 
-/* (n(k + 6n + 2) + m(5n + 2(m + k) + 6), 0). */
+/* Size query of the extended filter's arena: (doubles, 0) of the
+ * ExtendedArena layout (filters_layout.hpp). */
 CRV_API crv_arena_size_t ekf_arena_size(int64_t n, int64_t m, int64_t k);
 
 /* Filters all T periods into a kf_outputs record. Each period calls obs_fn and
  * obs_jac at the predicted state, rebuilds the shock projection M = S B^T Z^T
  * for that period's Jacobian Z, updates the covariance with kf_joseph_cov and
- * accumulates ll = fma(log|F| + m log 2pi + v'F^{-1}v, -1/2, ll). Arena carve
- * order (doubles): x_pred n, x_filt n, h(x_pred) m, v m, w m, u m, gain
- * scratch m, m; P_pred n^2, P_filt n^2, KZ n^2, I-KZ n^2, product scratch n^2,
- * Q n^2, F m^2, L m^2, PZ^T nm, K nm, KH nm, Z mn, ZP mn, BS nk, M km,
- * B^T Z^T km. Returns 0 (T < 1: loglik = 0, no callback called); -1101 when
- * T >= 1 and a callback is null (nothing written); -1102 when F + jitter I is
- * not positive definite in period t (loglik = the sum over periods before t;
- * rows t onward untouched). */
+ * accumulates ll = fma(log|F| + m log 2pi + v'F^{-1}v, -1/2, ll), on the
+ * ExtendedArena layout of the arena. Returns 0 (T < 1: loglik = 0, no
+ * callback called); -1101 when T >= 1 and a callback is null (nothing
+ * written); -1102 when F + jitter I is not positive definite in period t
+ * (loglik = the sum over periods before t; rows t onward untouched). */
 CRV_API int32_t ekf_hot_loop(const ekf_inputs *in, double *arena, const kf_outputs *out);
 
 /* Unscented filter over the pruned second-order state (x^f, x^s), 2 nx values,
@@ -200,8 +197,8 @@ typedef struct ukf_outputs {
     double *loglik;    /* 1 */
 } ukf_outputs;
 
-/* (m + 2ny + L^2 + 2m^2 + (ny + m + 5nx)(2L + 1) + nx(m + 17nx + 10)
- *  + k(2(k + ny + m) + 10nx + 7), 0) with L = 2nx + m. */
+/* Size query of the unscented filter's arena: (doubles, 0) of the
+ * UnscentedArena layout (filters_layout.hpp); m shocks, k observables. */
 CRV_API crv_arena_size_t ukf_arena_size(int64_t nx, int64_t ny, int64_t m, int64_t k);
 
 /* Filters all T periods; x0, P0 are the filtered state before period 0, so
@@ -210,17 +207,11 @@ CRV_API crv_arena_size_t ukf_arena_size(int64_t nx, int64_t ny, int64_t m, int64
  * factorisation (shock covariance once, P and F each period) is retried once
  * with jitter + 1e-10 max(0, max diagonal) when the first attempt fails.
  * P_filt = P_pred - K C^T with C the state-observation cross-covariance.
- * Arena carve order (doubles): x 2nx, P (2nx)^2, augmented factor L^2, shock
- * factor m^2, P factor (2nx)^2, augmented mean L, sigma points (2L+1) x L,
- * propagated states (2L+1) x 2nx, variables (2L+1) x n, observations
- * (2L+1) x k, x^f(x)x^f nx^2, x^f(x)e nx*m, e(x)e m^2, x_pred 2nx,
- * P_pred (2nx)^2, x_filt 2nx, P_filt (2nx)^2, y_pred k, v k, w k, u k, gain
- * scratch k, k, F k^2, F factor k^2, C 2nx*k, K 2nx*k, v_pred n, v_filt n,
- * C_v n*k, K_v n*k. Returns 0 (T < 1: loglik = 0); -1101 for a null obs_fn,
- * nx < 1, k < 1, ny < 0 or m < 0 (nothing written); -1102 when c is not finite
- * and positive or the shock covariance cannot be factorised (loglik not
- * written), or when P or F cannot be factorised in period t (loglik = the sum
- * over periods before t; rows t onward untouched). */
+ * Arena: the UnscentedArena layout. Returns 0 (T < 1: loglik = 0); -1101 for
+ * a null obs_fn, nx < 1, k < 1, ny < 0 or m < 0 (nothing written); -1102 when
+ * c is not finite and positive or the shock covariance cannot be factorised
+ * (loglik not written), or when P or F cannot be factorised in period t
+ * (loglik = the sum over periods before t; rows t onward untouched). */
 CRV_API int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out);
 
 CRV_LAYOUT_CHECK(sizeof(ekf_inputs) == 144, "ekf_inputs layout");

@@ -5,18 +5,18 @@
 #include "arena.hpp"
 #include "constants.hpp"
 #include "fdot.hpp"
-#include "gemm.hpp"
 #include "filters.h"
+#include "filters_layout.hpp"
+#include "gemm.hpp"
 #include "kalman_update.hpp"
 #include "linalg.h"
 
-using crv::detail::Carver;
 using crv::detail::copy_f64;
 using crv::detail::kLog2Pi;
 using crv::detail::kalman_measurement_update;
 
 crv_arena_size_t kf_arena_size(int64_t n, int64_t m, int64_t k) {
-    return {n * (k + 6 * n + 2) + m * (4 * n + 2 * (m + k) + 7), 0};
+    return crv::detail::arena_size<crv::detail::KalmanArena>(n, m, k);
 }
 
 void kf_row_minus_vec(const double *Y, int64_t t, const double *yhat, double *out, int64_t m) {
@@ -101,19 +101,11 @@ int32_t kf_hot_loop(const kf_inputs *in, double *arena, const kf_outputs *out) {
     const bool store = in->store_paths != 0;
     const bool shocks = store && in->want_shocks != 0;
 
-    Carver c{arena};
-    double *x_pred = c.take(n), *x_filt = c.take(n);
-    double *y_pred = c.take(m), *y_filt = c.take(m);
-    double *v = c.take(m), *w = c.take(m), *u = c.take(m);
-    double *gain_y = c.take(m), *gain_x = c.take(m);
-    double *P_pred = c.take(n * n), *P_filt = c.take(n * n);
-    double *KZ = c.take(n * n), *IKZ = c.take(n * n), *prod = c.take(n * n), *Q = c.take(n * n);
-    double *F = c.take(m * m), *L = c.take(m * m);
-    double *PZt = c.take(n * m), *K = c.take(n * m), *KH = c.take(n * m), *ZP = c.take(m * n);
-    double *BS = c.take(n * k), *M = c.take(k * m), *BtZt = c.take(k * m);
-
-    const crv::detail::KalmanBlocks blocks{x_pred, x_filt, v,   w, u,   gain_y, gain_x,
-                                           P_pred, P_filt, KZ,  IKZ, prod, F, L, PZt, K, KH, ZP};
+    const auto a = crv::detail::carve<crv::detail::KalmanArena>(arena, nullptr, n, m, k);
+    double *x_pred = a.x_pred, *x_filt = a.x_filt, *y_pred = a.y_pred, *y_filt = a.y_filt;
+    double *v = a.v, *w = a.w, *u = a.u, *P_pred = a.P_pred, *P_filt = a.P_filt;
+    double *prod = a.prod, *Q = a.Q, *F = a.F, *BS = a.BS, *M = a.M, *BtZt = a.BtZt;
+    const crv::detail::KalmanBlocks blocks = a.blocks();
     kf_build_bqbt(B, S, BS, Q, n, k);
     if (shocks) kf_build_shock_projection(B, Z, S, BtZt, M, n, k, m);
     copy_f64(x_pred, in->x0, n);

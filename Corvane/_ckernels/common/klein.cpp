@@ -7,9 +7,7 @@
 #include "linalg.h"
 #include "solve.h"
 #include "solve_detail.hpp"
-
-using crv::detail::max64;
-using crv::detail::Carver;
+#include "solve_layout.hpp"
 
 namespace {
 
@@ -64,26 +62,25 @@ int32_t klein_ouc(const double *alpha, const double *beta) {
     return a2 > b2 ? 1 : 0;
 }
 
-crv_arena_size_t klein_qz_arena_size(int64_t N) { return {142 * N, (N + 1) / 2}; }
+crv_arena_size_t klein_qz_arena_size(int64_t N) {
+    return crv::detail::arena_size<crv::detail::QzArena>(N);
+}
 
 int64_t klein_qz(crv_zgges_fn zgges, int64_t N, double *A, double *B, double *VSR, double *dwork,
                  int64_t *iwork) {
     if (N == 0) return 0;
-    Carver<double> c{dwork};
-    double *alpha = c.take(2 * N), *beta = c.take(2 * N), *rwork = c.take(8 * N);
-    double *work = c.take(130 * N);
-    int32_t *bwork = reinterpret_cast<int32_t *>(iwork);
+    const auto a = crv::detail::carve<crv::detail::QzArena>(dwork, iwork, N);
     const char jobvsl = 'N', jobvsr = 'V', sort = 'S';
-    const int32_t n32 = static_cast<int32_t>(N), one = 1, lwork = static_cast<int32_t>(65 * N);
+    const int32_t n32 = static_cast<int32_t>(N), one = 1, lwork = static_cast<int32_t>(a.lwork);
     int32_t sdim = 0, info = 0;
     double vsl[2] = {0.0, 0.0};
-    zgges(&jobvsl, &jobvsr, &sort, klein_ouc, &n32, A, &n32, B, &n32, &sdim, alpha, beta, vsl,
-          &one, VSR, &n32, work, &lwork, rwork, bwork, &info);
+    zgges(&jobvsl, &jobvsr, &sort, klein_ouc, &n32, A, &n32, B, &n32, &sdim, a.alpha, a.beta, vsl,
+          &one, VSR, &n32, a.work, &lwork, a.rwork, a.bwork, &info);
     return info != 0 ? CRV_QZ_FAILED : 0;
 }
 
 crv_arena_size_t klein_postproc_arena_size(int64_t nk, int64_t nf) {
-    return {2 * (nk * nf + 6 * nk * nk) + 4 * nk * nk, nk};
+    return crv::detail::arena_size<crv::detail::PostprocArena>(nk, nf);
 }
 
 int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_t nk, int64_t nf,
@@ -92,9 +89,10 @@ int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_
     *bk = 2;
     if (nk < 1) return CRV_KLEIN_NO_STATES;
     const int64_t N = nk + nf, sq = 2 * nk * nk;
-    Carver<double> c{dwork};
-    double *Z11 = c.take(sq), *Z21 = c.take(2 * nf * nk), *S11 = c.take(sq), *T11 = c.take(sq);
-    double *I = c.take(sq), *Z11inv = c.take(sq), *X = c.take(sq), *tmp = c.take(sq);
+    const auto a = crv::detail::carve<crv::detail::PostprocArena>(dwork, iwork, nk, nf);
+    double *Z11 = a.Z11, *Z21 = a.Z21, *S11 = a.S11, *T11 = a.T11, *I = a.I;
+    double *Z11inv = a.Z11inv, *X = a.X, *tmp = a.tmp;
+    int64_t *piv = a.piv;
     complex_block(Z, N, 0, nk, nk, Z11);
     complex_block(Z, N, nk, nf, nk, Z21);
     complex_block(S, N, 0, nk, nk, S11);
@@ -102,8 +100,8 @@ int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_
     crv::detail::zero_f64(I, sq);
     for (int64_t i = 0; i < nk; ++i) I[2 * (i * nk + i)] = 1.0;
 
-    if (c128_lu_factor_inplace(Z11, iwork, nk) != 0) return CRV_KLEIN_SINGULAR;
-    c128_lu_solve(Z11, iwork, I, Z11inv, nk, nk);
+    if (c128_lu_factor_inplace(Z11, piv, nk) != 0) return CRV_KLEIN_SINGULAR;
+    c128_lu_solve(Z11, piv, I, Z11inv, nk, nk);
 
     *bk = 0;
     const int64_t last = 2 * ((nk - 1) * N + (nk - 1));
@@ -122,8 +120,8 @@ int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_
         }
     }
 
-    if (c128_lu_factor_inplace(S11, iwork, nk) != 0) return CRV_KLEIN_SINGULAR;
-    c128_lu_solve(S11, iwork, T11, X, nk, nk);
+    if (c128_lu_factor_inplace(S11, piv, nk) != 0) return CRV_KLEIN_SINGULAR;
+    c128_lu_solve(S11, piv, T11, X, nk, nk);
     if (nf > 0) c128_matmul(Z21, Z11inv, nf, nk, nk, gx_c);
     complex_block(Z, N, 0, nk, nk, Z11);  // the factorisation consumed the first copy
     c128_matmul(Z11, X, nk, nk, nk, tmp);
@@ -141,15 +139,7 @@ void crv_assemble_transition(const double *hx, const double *gx, int64_t nx, int
 
 crv_arena_size_t crv_klein_solve1_arena_size(int64_t n, int64_t nx, int64_t ny, int64_t p,
                                              int64_t m, int64_t N) {
-    const int64_t phases = max64(klein_postproc_arena_size(N, N).doubles,
-                                 max64(klein_qz_arena_size(N).doubles,
-                                       crv_pencil_rotate_arena_size(n, n, max64(n, m)).doubles));
-    const int64_t pencil = (2 * m + 4 * n) * n + (8 * N + 2 * n) * N + phases;
-    const int64_t doubles = max64(pencil, max64(klein_preproc_arena_size(n, p, m, n).doubles,
-                                                crv_newton_arena_size(n, p, m).doubles)) +
-                            2 * nx * (nx + ny);
-    const int64_t slots = max64(n + N + max64(N, (N + 1) / 2), n);
-    return {doubles, slots};
+    return crv::detail::arena_size<crv::detail::Solve1Arena>(n, nx, ny, p, m, N);
 }
 
 int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *sol,
@@ -168,14 +158,13 @@ int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *
     for (int64_t i = 0; i < nk; ++i)
         if (states[i] < 0 || states[i] >= nx) return CRV_SOLVE_BAD_DIMENSIONS;
 
-    Carver<double> c{dwork + 2 * nx * (nx + ny)};
-    double *L = c.take(n * n), *B = c.take(n * n), *C = c.take(n * n), *E = c.take(n * m);
-    double *P_cur = c.take(N * N), *P_lead = c.take(N * N);
-    double *gx_c = c.take(2 * nf * nk), *hx_c = c.take(2 * nk * nk);
-    double *gx_r = c.take(nf * nk), *hx_r = c.take(nk * nk);
-    double *P = c.take(nk * n), *M = c.take(n * n), *rhs = c.take(nk * n), *R = c.take(n * m);
-    double *scratch = c.next;
-    int64_t *piv = iwork, *islots = iwork + n;
+    const auto a =
+        crv::detail::carve<crv::detail::Solve1Arena>(dwork, iwork, n, nx, ny, model->p, m, N);
+    const auto st = crv::detail::carve<crv::detail::PencilStage>(a.stage, a.stage_slots, n, m, N);
+    double *L = st.L, *B = st.B, *C = st.C, *E = st.E, *P_cur = st.P_cur, *P_lead = st.P_lead;
+    double *gx_c = st.gx_c, *hx_c = st.hx_c, *gx_r = st.gx_r, *hx_r = st.hx_r, *P = st.P;
+    double *M = st.M, *rhs = st.rhs, *R = st.R, *scratch = st.scratch;
+    int64_t *piv = st.piv, *islots = st.phase_slots;
 
     crv::detail::copy_f64(L, sol->j_lead, n * n);
     crv::detail::copy_f64(B, sol->j_cur, n * n);

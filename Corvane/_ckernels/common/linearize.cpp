@@ -1,14 +1,14 @@
-// Complex-step linearisation, timing partition, rotation of the static
-// variables and assembly of the first-order pencil.
+// Linearisation at the steady state (Newton, then the complex-step
+// Jacobians), timing partition, rotation of the static variables and
+// assembly of the first-order pencil.
+#include <algorithm>
+
 #include "linalg.h"
 #include "solve.h"
 #include "solve_detail.hpp"
-
-using crv::detail::Carver;
+#include "solve_layout.hpp"
 
 namespace {
-
-constexpr double kComplexStep = 1e-30;
 
 // Category of a flags byte: 0 static, 1 predetermined, 2 mixed, 3 forward.
 inline int category(uint8_t flags) {
@@ -18,47 +18,6 @@ inline int category(uint8_t flags) {
 }
 
 }  // namespace
-
-// The residual block holds max(n, neq) values: the callback always writes n.
-crv_arena_size_t klein_preproc_arena_size(int64_t n, int64_t p, int64_t m, int64_t neq) {
-    return {2 * (4 * n + p + m + (neq > n ? neq : n)), 0};
-}
-
-void klein_preproc(crv_residual_fn residual, const double *x, const double *params, int64_t n,
-                   int64_t p, int64_t m, int64_t neq, double *J_lead, double *J_cur,
-                   double *J_lag, double *J_shock, double *dwork) {
-    Carver<double> c{dwork};
-    double *z = c.take(2 * n), *theta = c.take(2 * p);
-    double *X1 = c.take(2 * n), *X2 = c.take(2 * n), *X3 = c.take(2 * n);
-    double *E = c.take(2 * m), *R = c.take(2 * (neq > n ? neq : n));
-    crv::detail::to_complex(x, z, n);
-    crv::detail::to_complex(params, theta, p);
-    const double h = kComplexStep;
-
-    auto reset = [&]() {
-        crv::detail::copy_f64(X1, z, 2 * n);
-        crv::detail::copy_f64(X2, z, 2 * n);
-        crv::detail::copy_f64(X3, z, 2 * n);
-        crv::detail::zero_f64(E, 2 * m);
-    };
-    double *slots[3] = {X1, X2, X3};
-    double *jacs[3] = {J_lead, J_cur, J_lag};
-    const double denom[3] = {h, -h, -h};
-    for (int64_t j = 0; j < n; ++j) {
-        for (int s = 0; s < 3; ++s) {
-            reset();
-            slots[s][2 * j + 1] += h;
-            residual(X1, X2, X3, E, theta, R);
-            for (int64_t i = 0; i < neq; ++i) jacs[s][i * n + j] = R[2 * i + 1] / denom[s];
-        }
-    }
-    for (int64_t j = 0; j < m; ++j) {
-        reset();
-        E[2 * j + 1] = h;
-        residual(X1, X2, X3, E, theta, R);
-        for (int64_t i = 0; i < neq; ++i) J_shock[i * m + j] = R[2 * i + 1] / (-h);
-    }
-}
 
 int64_t crv_pencil_partition(const uint8_t *flags, int64_t n, int64_t *order, int64_t *n_static,
                              int64_t *n_pred, int64_t *n_mixed, int64_t *n_fwd) {
@@ -88,7 +47,7 @@ crv_pencil_dim_t crv_pencil_dim(const uint8_t *flags, int64_t n) {
 }
 
 crv_arena_size_t crv_pencil_rotate_arena_size(int64_t n, int64_t k, int64_t c) {
-    return {k + n * k + n + 64 * crv::detail::max64(n, c), 0};
+    return crv::detail::arena_size<crv::detail::RotateArena>(n, k, c);
 }
 
 int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr, const double *Bmat,
@@ -97,14 +56,15 @@ int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr, con
                                  double *dwork) {
     if (n_static < 1) return 0;
     int64_t widest = n;
-    for (int64_t k = 0; k < nmats; ++k) widest = crv::detail::max64(widest, ncols[k]);
-    Carver<double> c{dwork};
-    double *W = c.take(n * n_static), *tau = c.take(n_static), *work = c.next;
+    for (int64_t k = 0; k < nmats; ++k) widest = std::max(widest, ncols[k]);
+    const auto a =
+        crv::detail::carve<crv::detail::RotateArena>(dwork, nullptr, n, n_static, widest);
+    double *W = a.W, *tau = a.tau, *work = a.work;
     for (int64_t s = 0; s < n_static; ++s)
         for (int64_t i = 0; i < n; ++i) W[s * n + i] = Bmat[i * n + order[s]];
 
     const int32_t M = static_cast<int32_t>(n), K = static_cast<int32_t>(n_static);
-    const int32_t lwork = static_cast<int32_t>(n + 64 * widest);
+    const int32_t lwork = static_cast<int32_t>(a.lwork);
     int32_t info = 0;
     dgeqrf(&M, &K, W, &M, tau, work, &lwork, &info);
     if (info != 0) return CRV_ROTATION_FAILED;
@@ -146,11 +106,13 @@ void crv_pencil_assemble(const double *A, const double *B, const double *C, cons
 int64_t crv_klein_linearize(const crv_klein_model *model, crv_klein_solution *sol, double *dwork,
                             int64_t *iwork) {
     const int64_t n = model->n, p = model->p, m = model->m;
-    double *scratch = dwork + 2 * model->nx * (model->nx + model->ny);
+    const auto a = crv::detail::carve<crv::detail::Solve1Arena>(dwork, iwork, model->nx, model->ny,
+                                                                crv_arena_size_t{0, 0});
+    double *scratch = a.stage;
     int64_t iterations = 0;
     const int64_t status = crv_steady_state_newton(model->residual, model->x_guess, model->params,
                                                    n, p, m, 50, sol->ss, 1e-12, &iterations,
-                                                   scratch, iwork);
+                                                   scratch, a.stage_slots);
     if (status == CRV_NEWTON_SINGULAR) return CRV_SS_SINGULAR;
     if (status != 0) return CRV_SS_NO_CONVERGENCE;
     klein_preproc(model->residual, sol->ss, model->params, n, p, m, n, sol->j_lead, sol->j_cur,

@@ -7,9 +7,7 @@
 #include "linalg.h"
 #include "solve.h"
 #include "solve_detail.hpp"
-
-using crv::detail::max64;
-using crv::detail::Carver;
+#include "solve_layout.hpp"
 
 namespace {
 
@@ -25,19 +23,17 @@ void negated_source(const double *Q, const double *j_lead, const double *X, doub
 
 }  // namespace
 
-// The residual block holds max(n, neq) values: the callback always writes n.
 crv_arena_size_t crv_bicomplex_hessian_arena_size(int64_t n, int64_t p, int64_t m, int64_t neq) {
-    return {4 * (3 * n + p + m + (neq > n ? neq : n)), 0};
+    return crv::detail::arena_size<crv::detail::HessianArena>(n, p, m, neq);
 }
 
 void crv_bicomplex_hessian(crv_residual_fn hessian, const double *x, const double *params,
                            int64_t n, int64_t p, int64_t m, int64_t neq, double *hess,
                            double *dwork) {
-    Carver<double> c{dwork};
-    double *X_lead = c.take(4 * n), *X_cur = c.take(4 * n), *X_lag = c.take(4 * n);
-    const int64_t nres = neq > n ? neq : n;
-    double *theta = c.take(4 * p), *E = c.take(4 * m), *resid = c.take(4 * nres);
-    crv::detail::zero_f64(dwork, 4 * (3 * n + p + m + nres));
+    const auto a = crv::detail::carve<crv::detail::HessianArena>(dwork, nullptr, n, p, m, neq);
+    double *X_lead = a.X_lead, *X_cur = a.X_cur, *X_lag = a.X_lag, *theta = a.theta, *E = a.E;
+    double *resid = a.resid;
+    crv::detail::zero_f64(dwork, crv_bicomplex_hessian_arena_size(n, p, m, neq).doubles);
     for (int64_t i = 0; i < n; ++i) X_lead[4 * i] = X_cur[4 * i] = X_lag[4 * i] = x[i];
     for (int64_t i = 0; i < p; ++i) theta[4 * i] = params[i];
     const int64_t D = 3 * n + m;
@@ -79,11 +75,7 @@ void crv_contract2(const double *H, const double *A, int64_t a, const double *B,
 }
 
 crv_arena_size_t crv_second_order_arena_size(int64_t n, int64_t nx, int64_t m) {
-    const int64_t q = max64(nx * m, max64(nx * nx, m * m));
-    const int64_t k2 = nx * nx;
-    return {n * (k2 * (k2 * n + 3) + m * m + 3 * n + 3 * q + 2 * nx + 1) +
-                (m + 3 * n) * (nx + 2 * m + q),
-            max64(n, k2 * n)};
+    return crv::detail::arena_size<crv::detail::SecondOrderArena>(n, nx, m);
 }
 
 int64_t crv_second_order(const double *j_lead, const double *j_cur, const double *hess,
@@ -92,17 +84,12 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
                          double *h_xx, double *g_xe, double *h_xe, double *g_ee, double *h_ee,
                          double *g_ss, double *h_ss, double *dwork, int64_t *iwork) {
     const int64_t ny = n - nx, k2 = nx * nx, D = 3 * n + m, nk2 = n * k2;
-    const int64_t q = max64(nx * m, max64(k2, m * m));
-    Carver<double> c{dwork};
-    double *sys = c.take(nk2 * nk2), *Qxx = c.take(nk2), *Gxx = c.take(nk2);
-    c.take(nk2);
-    double *Qss = c.take(n * m * m);
-    double *M0 = c.take(n * n), *Mss = c.take(n * n), *ss_sol = c.take(n * n);
-    double *Q = c.take(n * q), *W = c.take(n * q), *rhs = c.take(n * q);
-    double *Phi = c.take(n * nx), *LPhi = c.take(n * nx), *ss_rhs = c.take(n);
-    double *Vx = c.take(D * nx), *Ve = c.take(D * m), *We = c.take(D * m);
-    double *tmp = c.take(D * q);
-    int64_t *piv = iwork;
+    const auto ws = crv::detail::carve<crv::detail::SecondOrderArena>(dwork, iwork, n, nx, m);
+    double *sys = ws.sys, *Qxx = ws.Qxx, *Gxx = ws.Gxx, *Qss = ws.Qss, *M0 = ws.M0;
+    double *Mss = ws.Mss, *ss_sol = ws.ss_sol, *Q = ws.Q, *W = ws.W, *rhs = ws.rhs;
+    double *Phi = ws.Phi, *LPhi = ws.LPhi, *ss_rhs = ws.ss_rhs, *Vx = ws.Vx, *Ve = ws.Ve;
+    double *We = ws.We, *tmp = ws.tmp;
+    int64_t *piv = ws.piv;
 
     // First-order derivatives of v = (y(t-1), y(t), y(t+1), e) in (x(t-1), e(t)).
     crv::detail::copy_f64(Phi, hx, nx * nx);
@@ -194,12 +181,7 @@ int64_t crv_second_order(const double *j_lead, const double *j_cur, const double
 
 crv_arena_size_t crv_sgu_klein_solve2_arena_size(int64_t n, int64_t nx, int64_t ny, int64_t p,
                                                  int64_t m, int64_t N) {
-    const int64_t reserve = 2 * nx * (nx + ny);
-    const crv_arena_size_t first = crv_klein_solve1_arena_size(n, nx, ny, p, m, N);
-    const int64_t F = max64(first.doubles - reserve,
-                            crv_bicomplex_hessian_arena_size(n, p, m, n).doubles);
-    const crv_arena_size_t second = crv_second_order_arena_size(n, nx, m);
-    return {max64(F, second.doubles) + reserve, max64(first.slots, second.slots)};
+    return crv::detail::arena_size<crv::detail::Solve2Arena>(n, nx, ny, p, m, N);
 }
 
 int64_t crv_sgu_klein_solve2(const crv_klein_model *model, crv_klein_solution *sol,
@@ -210,13 +192,16 @@ int64_t crv_sgu_klein_solve2(const crv_klein_model *model, crv_klein_solution *s
     if (status != 0) return status;
     const int64_t n = model->n, nx = model->nx, m = model->m;
     if (nx * m > 0) crv::detail::copy_f64(sol2->eta, sol->impact, nx * m);
-    double *scratch = dwork + 2 * nx * (nx + model->ny);
+    const int64_t N = sol->n_pred + 2 * sol->n_mixed + sol->n_fwd;
+    const auto a = crv::detail::carve<crv::detail::Solve2Arena>(dwork, iwork, n, nx, model->ny,
+                                                                model->p, m, N);
+    double *scratch = a.stage;
     crv_bicomplex_hessian(model->hessian, sol->ss, model->params, n, model->p, m, n, sol2->hess,
                           scratch);
     status = crv_second_order(sol->j_lead, sol->j_cur, sol2->hess, sol->gx, sol->hx, sol->impact,
                               model->sigma, n, nx, m, sol2->g_xx, sol2->h_xx, sol2->g_xe,
                               sol2->h_xe, sol2->g_ee, sol2->h_ee, sol2->g_ss, sol2->h_ss, scratch,
-                              iwork);
+                              a.stage_slots);
     if (status == 0) return 0;
     return status == CRV_SECOND_ORDER_SCALE_SINGULAR ? CRV_SOLVE2_SCALE_SINGULAR : CRV_SOLVE2_SINGULAR;
 }

@@ -5,6 +5,7 @@
 #include "fdot.hpp"
 #include "pruned.hpp"
 #include "simulate.h"
+#include "simulate_layout.hpp"
 
 using crv::detail::fdot;
 
@@ -15,14 +16,15 @@ inline int64_t nonneg(int64_t v) { return v > 0 ? v : 0; }
 }  // namespace
 
 crv_arena_size_t crv_simulate_linear_states_arena_size(int64_t n) {
-    return {2 * nonneg(n), 0};
+    return crv::detail::arena_size<crv::detail::LinearSimArena>(nonneg(n));
 }
 
 void crv_simulate_linear_states(const double *A, const double *R, const double *s0,
                                 const double *E, const double *mu, double *S, double *arena,
                                 int64_t T, int64_t n, int64_t m) {
     if (n < 1) return;
-    double *s = arena, *s_next = arena + n;
+    const auto a = crv::detail::carve<crv::detail::LinearSimArena>(arena, nullptr, n);
+    double *s = a.s, *s_next = a.s_next;
     std::memcpy(s, s0, static_cast<size_t>(n) * sizeof(double));
     for (int64_t t = 0; t < T; ++t) {
         const double *e = E + t * m;
@@ -51,9 +53,7 @@ void crv_affine_observations(const double *S, const double *Z, const double *d, 
 }
 
 crv_arena_size_t crv_simulate_second_order_pruned_arena_size(int64_t nx, int64_t m) {
-    nx = nonneg(nx);
-    m = nonneg(m);
-    return {m * m + nx * (nx + m + 4), 0};
+    return crv::detail::arena_size<crv::detail::PrunedSimArena>(nonneg(nx), nonneg(m));
 }
 
 void crv_simulate_second_order_pruned(const double *h_x, const double *g_x, const double *R,
@@ -67,9 +67,9 @@ void crv_simulate_second_order_pruned(const double *h_x, const double *g_x, cons
     const crv::detail::PrunedLaw law{h_x,  g_x,  R,    h_xx, g_xx, h_xe, g_xe,
                                      h_ee, g_ee, h_ss, g_ss, nx,   ny,   m};
     const int64_t n = nx + ny;
-    double *xf = arena, *xs = arena + nx, *xf_next = arena + 2 * nx, *xs_next = arena + 3 * nx;
-    const crv::detail::PrunedKron kr{arena + 4 * nx, arena + 4 * nx + nx * nx,
-                                     arena + 4 * nx + nx * nx + nx * m};
+    const auto a = crv::detail::carve<crv::detail::PrunedSimArena>(arena, nullptr, nx, m);
+    double *xf = a.xf, *xs = a.xs, *xf_next = a.xf_next, *xs_next = a.xs_next;
+    const crv::detail::PrunedKron &kr = a.kron;
     if (nx > 0) {
         std::memcpy(xf, x0, static_cast<size_t>(nx) * sizeof(double));
         std::memset(xs, 0, static_cast<size_t>(nx) * sizeof(double));

@@ -19,13 +19,13 @@
 
 #include "crv_api.h"
 
-/* (2n, 0); (0, 0) when n < 1. */
+/* Size query of the LinearSimArena layout (simulate_layout.hpp); a negative
+ * n counts as 0. */
 CRV_API crv_arena_size_t crv_simulate_linear_states_arena_size(int64_t n);
 
 /* S (T x n) = the path of s' = A s + R e(t) from s0, plus mu (may be null) on
- * the output only: the recursion runs in deviations. Arena carve order: current
- * state n, next state n (swapped by pointer each period). Nothing is written
- * when n < 1; E and R are not read when m < 1. */
+ * the output only: the recursion runs in deviations. Arena: the LinearSimArena
+ * layout. Nothing is written when n < 1; E and R are not read when m < 1. */
 CRV_API void crv_simulate_linear_states(const double *A, const double *R, const double *s0,
                                         const double *E, const double *mu, double *S,
                                         double *arena, int64_t T, int64_t n, int64_t m);
@@ -35,16 +35,16 @@ CRV_API void crv_simulate_linear_states(const double *A, const double *R, const 
 CRV_API void crv_affine_observations(const double *S, const double *Z, const double *d, double *Y,
                                      int64_t T, int64_t k, int64_t n);
 
-/* (m^2 + nx (nx + m + 4), 0); negative dimensions count as 0. */
+/* Size query of the PrunedSimArena layout (simulate_layout.hpp); negative
+ * dimensions count as 0. */
 CRV_API crv_arena_size_t crv_simulate_second_order_pruned_arena_size(int64_t nx, int64_t m);
 
 /* Pruned second-order path from x^f = x0, x^s = 0. Row t of Y (T x (nx+ny)):
  * states x^f' + x^s' after the shock of period t, then the other variables
  * g(x^f + x^s, e(t)) evaluated at the components before the update; offset
- * (nx+ny, may be null) is added to the output only. Arena carve order: x^f nx,
- * x^s nx, x^f' nx, x^s' nx (swapped by pointer), x^f (x) x^f nx^2,
- * x^f (x) e nx*m, e (x) e m^2; the products are formed once per period. Nothing
- * is written when T < 1, nx < 0, ny < 0, m < 0 or nx + ny < 1. */
+ * (nx+ny, may be null) is added to the output only. Arena: the PrunedSimArena
+ * layout; the products are formed once per period. Nothing is written when
+ * T < 1, nx < 0, ny < 0, m < 0 or nx + ny < 1. */
 CRV_API void crv_simulate_second_order_pruned(
     const double *h_x, const double *g_x, const double *R, const double *h_xx,
     const double *g_xx, const double *h_xe, const double *g_xe, const double *h_ee,

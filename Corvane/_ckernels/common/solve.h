@@ -119,15 +119,15 @@ CRV_LAYOUT_CHECK(sizeof(crv_pencil_dim_t) == 16, "crv_pencil_dim_t layout");
 
 /* ---- steady state and residual path ------------------------------------ */
 
-/* (2p + 2m + n(m + 4n + 6) + klein_preproc_arena_size(n, p, m, n), n). */
+/* Arenas: every *_arena_size function below is the size query of one layout
+ * of solve_layout.hpp, which its kernel carves. */
+
+/* Size query of the NewtonArena layout. */
 CRV_API crv_arena_size_t crv_newton_arena_size(int64_t n, int64_t p, int64_t m);
 /* Newton iteration on x -> F(x, x, x, 0) from x_init, iterate in x_out. Stops
  * with 0 when max|F| < tol (before the step); *iter_out = Jacobians evaluated.
- * Doubles carved: z (n complex), params (p complex), r (n complex), e (m
- * complex), f, delta (n each), J_lead, J_cur, J_lag (n x n), J_shock (n x m),
- * J (n x n), then klein_preproc's scratch; slots: n pivots.
- * Returns 0, -901 (singular Jacobian) or -902 (max_iter reached, or a
- * non-finite residual). */
+ * Arena: NewtonArena, which ends with klein_preproc's arena. Returns 0, -901
+ * (singular Jacobian) or -902 (max_iter reached, or a non-finite residual). */
 CRV_API int64_t crv_steady_state_newton(crv_residual_fn residual, const double *x_init,
                                         const double *params, int64_t n, int64_t p, int64_t m,
                                         int64_t max_iter, double *x_out, double tol,
@@ -145,12 +145,11 @@ CRV_API int64_t spike_call(crv_spike_fn f, int64_t a, int64_t b, int64_t c, int6
 
 /* ---- linearisation and pencil ------------------------------------------ */
 
-/* (2(4n + p + m + neq), 0). */
+/* Size query of the PreprocArena layout. */
 CRV_API crv_arena_size_t klein_preproc_arena_size(int64_t n, int64_t p, int64_t m, int64_t neq);
 /* Complex-step Jacobians at x (h = 1e-30), 3n + m evaluations:
  * J_lead = dF/dx(t+1), J_cur = -dF/dx(t), J_lag = -dF/dx(t-1), J_shock =
- * -dF/de, each neq rows. Carves z, params (complex), X1, X2, X3 (n complex),
- * E (m complex), R (neq complex). */
+ * -dF/de, each neq rows. Arena: PreprocArena. */
 CRV_API void klein_preproc(crv_residual_fn residual, const double *x, const double *params,
                            int64_t n, int64_t p, int64_t m, int64_t neq, double *J_lead,
                            double *J_cur, double *J_lag, double *J_shock, double *dwork);
@@ -162,11 +161,12 @@ CRV_API int64_t crv_pencil_partition(const uint8_t *flags, int64_t n, int64_t *o
                                      int64_t *n_fwd);
 /* (N, n), N = n_pred + 2 n_mixed + n_fwd, without validation. */
 CRV_API crv_pencil_dim_t crv_pencil_dim(const uint8_t *flags, int64_t n);
-/* (k + n k + n + 64 max(n, c), 0). */
+/* Size query of the RotateArena layout: k static columns, c the widest of
+ * the matrices rotated. */
 CRV_API crv_arena_size_t crv_pencil_rotate_arena_size(int64_t n, int64_t k, int64_t c);
 /* mats[k] <- Q^T mats[k] (n x ncols[k] each) where Q R is the QR of the
- * static columns of Bmat. No-op when n_static < 1. Carves W (n x n_static,
- * column-major), tau (n_static), work. Returns 0 or -602 (LAPACK INFO). */
+ * static columns of Bmat. No-op when n_static < 1. Arena: RotateArena.
+ * Returns 0 or -602 (LAPACK INFO). */
 CRV_API int64_t crv_pencil_rotate_static(crv_dgeqrf_fn dgeqrf, crv_dormqr_fn dormqr,
                                          const double *Bmat, const int64_t *order, int64_t n,
                                          int64_t n_static, double *const *mats,
@@ -178,8 +178,8 @@ CRV_API void crv_pencil_assemble(const double *A, const double *B, const double 
                                  const int64_t *order, int64_t n, int64_t n_static, int64_t n_pred,
                                  int64_t n_mixed, int64_t n_fwd, double *P_cur, double *P_lead);
 /* Steady state into sol->ss (Newton, 50 iterations, tol 1e-12), Jacobians
- * and partition into sol. Skips the first 2 nx (nx + ny) doubles of dwork.
- * Returns 0, -501, -502 or -508. */
+ * and partition into sol, on the arena of crv_klein_solve1 (Solve1Arena:
+ * Newton runs in its stage area). Returns 0, -501, -502 or -508. */
 CRV_API int64_t crv_klein_linearize(const crv_klein_model *model, crv_klein_solution *sol,
                                     double *dwork, int64_t *iwork);
 
@@ -187,31 +187,33 @@ CRV_API int64_t crv_klein_linearize(const crv_klein_model *model, crv_klein_solu
 
 /* 1 when |alpha|^2 > |beta|^2 (a stable root beta/alpha). */
 CRV_API int32_t klein_ouc(const double *alpha, const double *beta);
-/* (142 N, (N + 1)/2). */
+/* Size query of the QzArena layout. */
 CRV_API crv_arena_size_t klein_qz_arena_size(int64_t N);
 /* Ordered complex QZ of the column-major pair (A, B) through zgges, stable
- * roots first: A <- S, B <- T, VSR <- Z. Carves alpha, beta (N complex),
- * rwork (8N), work (65N complex); bwork in the slots. Returns 0 or -401. */
+ * roots first: A <- S, B <- T, VSR <- Z. Arena: QzArena. Returns 0 or -401. */
 CRV_API int64_t klein_qz(crv_zgges_fn zgges, int64_t N, double *A, double *B, double *VSR,
                          double *dwork, int64_t *iwork);
-/* (2(nk nf + 6 nk^2) + 4 nk^2, nk). */
+/* Size query of the PostprocArena layout. */
 CRV_API crv_arena_size_t klein_postproc_arena_size(int64_t nk, int64_t nf);
 /* Policies from the row-major Schur factors: gx_c = Z21 Z11^-1, hx_c = Z11
  * S11^-1 T11 Z11^-1; saddle-path flag and eigenvalues T_kk / S_kk (+inf when
- * |S_kk| <= 1e-12). Returns 0, -301 (Z11 or S11 singular) or -302 (nk < 1). */
+ * |S_kk| <= 1e-12). Arena: PostprocArena. Returns 0, -301 (Z11 or S11
+ * singular) or -302 (nk < 1). */
 CRV_API int64_t klein_postproc(const double *S, const double *T, const double *Z, int64_t nk,
                                int64_t nf, double *gx_c, double *hx_c, int64_t *bk, double *eig,
                                double *dwork, int64_t *iwork);
 /* T = [[hx, 0], [gx, 0]] ((nx + ny)^2). */
 CRV_API void crv_assemble_transition(const double *hx, const double *gx, int64_t nx, int64_t ny,
                                      double *T);
+/* Size query of the Solve1Arena layout (the arena of crv_klein_solve1,
+ * crv_klein_linearize and crv_klein_from_pencil). */
 CRV_API crv_arena_size_t crv_klein_solve1_arena_size(int64_t n, int64_t nx, int64_t ny,
                                                      int64_t p, int64_t m, int64_t N);
 /* First-order solution from the linearised model in sol: static rotation,
- * pencil, ordered QZ, policies, static policies, impact, transition.
- * Doubles: 2 nx (nx + ny) reserved, then the persistent blocks, then the
- * phase scratch. Returns 0, -503, -504, -505, -509, -510 or -511 (nx, ny do
- * not match the timing flags: the states must be the first nx variables). */
+ * pencil, ordered QZ, policies, static policies, impact, transition. Arena:
+ * Solve1Arena, its stage area carved as PencilStage. Returns 0, -503, -504,
+ * -505, -509, -510 or -511 (nx, ny do not match the timing flags: the states
+ * must be the first nx variables). */
 CRV_API int64_t crv_klein_from_pencil(const crv_klein_model *model, crv_klein_solution *sol,
                                       double *dwork, int64_t *iwork);
 /* crv_klein_linearize then crv_klein_from_pencil. */
@@ -220,33 +222,37 @@ CRV_API int64_t crv_klein_solve1(const crv_klein_model *model, crv_klein_solutio
 
 /* ---- second-order solution ---------------------------------------------- */
 
-/* (4(3n + p + m + neq), 0). */
+/* Size query of the HessianArena layout. */
 CRV_API crv_arena_size_t crv_bicomplex_hessian_arena_size(int64_t n, int64_t p, int64_t m,
                                                           int64_t neq);
 /* hess[k, i, j] = d2 F_k / dv_i dv_j at (x, x, x, 0), v = (x(t-1), x(t),
  * x(t+1), e), by bicomplex step h = 1e-9; D(D + 1)/2 evaluations; exactly
- * symmetric. Carves X_lead, X_cur, X_lag (n), params (p), shocks (m), resid
- * (neq), all bicomplex. */
+ * symmetric. Arena: HessianArena. */
 CRV_API void crv_bicomplex_hessian(crv_residual_fn hessian, const double *x, const double *params,
                                    int64_t n, int64_t p, int64_t m, int64_t neq, double *hess,
                                    double *dwork);
 /* out_k = A^T H_k B for k < count (H_k N x N, A N x a, B N x b), tmp N x b. */
 CRV_API void crv_contract2(const double *H, const double *A, int64_t a, const double *B,
                            int64_t b, int64_t count, int64_t N, double *tmp, double *out);
+/* Size query of the SecondOrderArena layout. */
 CRV_API crv_arena_size_t crv_second_order_arena_size(int64_t n, int64_t nx, int64_t m);
 /* Second-order coefficients from the Hessian and the first-order solution
- * (model variable order, states first). Returns 0, -801 ((x, x) system or
- * the (x, e)/(e, e) matrix singular) or -802 (scale matrix singular). */
+ * (model variable order, states first). Arena: SecondOrderArena. Returns 0,
+ * -801 ((x, x) system or the (x, e)/(e, e) matrix singular) or -802 (scale
+ * matrix singular). */
 CRV_API int64_t crv_second_order(const double *j_lead, const double *j_cur, const double *hess,
                                  const double *gx, const double *hx, const double *impact,
                                  const double *sigma, int64_t n, int64_t nx, int64_t m,
                                  double *g_xx, double *h_xx, double *g_xe, double *h_xe,
                                  double *g_ee, double *h_ee, double *g_ss, double *h_ss,
                                  double *dwork, int64_t *iwork);
+/* Size query of the Solve2Arena layout. */
 CRV_API crv_arena_size_t crv_sgu_klein_solve2_arena_size(int64_t n, int64_t nx, int64_t ny,
                                                          int64_t p, int64_t m, int64_t N);
-/* First-order solution, then Hessian and second-order terms. Returns the
- * first-order codes, -506 (-801) or -507 (-802). */
+/* First-order solution, then Hessian and second-order terms, on the
+ * Solve2Arena layout (the first-order stages in its area as Solve1Arena
+ * lays them out). Returns the first-order codes, -506 (-801) or -507
+ * (-802). */
 CRV_API int64_t crv_sgu_klein_solve2(const crv_klein_model *model, crv_klein_solution *sol,
                                      crv_klein_second_order *sol2, double *dwork,
                                      int64_t *iwork);

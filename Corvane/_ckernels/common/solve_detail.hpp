@@ -16,6 +16,4 @@ inline void to_complex(const double *x, double *z, int64_t count) {
     }
 }
 
-inline int64_t max64(int64_t a, int64_t b) { return a > b ? a : b; }
-
 }  // namespace crv::detail

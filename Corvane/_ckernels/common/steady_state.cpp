@@ -6,11 +6,10 @@
 #include "linalg.h"
 #include "solve.h"
 #include "solve_detail.hpp"
-
-using crv::detail::Carver;
+#include "solve_layout.hpp"
 
 crv_arena_size_t crv_newton_arena_size(int64_t n, int64_t p, int64_t m) {
-    return {2 * p + 2 * m + n * (m + 4 * n + 6) + klein_preproc_arena_size(n, p, m, n).doubles, n};
+    return crv::detail::arena_size<crv::detail::NewtonArena>(n, p, m);
 }
 
 int64_t crv_steady_state_newton(crv_residual_fn residual, const double *x_init,
@@ -18,12 +17,11 @@ int64_t crv_steady_state_newton(crv_residual_fn residual, const double *x_init,
                                 int64_t max_iter, double *x_out, double tol, int64_t *iter_out,
                                 double *dwork, int64_t *iwork) {
     crv::detail::copy_f64(x_out, x_init, n);
-    Carver<double> c{dwork};
-    double *z = c.take(2 * n), *theta = c.take(2 * p), *r = c.take(2 * n), *e = c.take(2 * m);
-    double *f = c.take(n), *delta = c.take(n);
-    double *J_lead = c.take(n * n), *J_cur = c.take(n * n), *J_lag = c.take(n * n);
-    double *J_shock = c.take(n * m), *J = c.take(n * n);
-    double *scratch = c.next;
+    const auto ws = crv::detail::carve<crv::detail::NewtonArena>(dwork, iwork, n, p, m);
+    double *z = ws.z, *theta = ws.theta, *r = ws.r, *e = ws.e, *f = ws.f, *delta = ws.delta;
+    double *J_lead = ws.J_lead, *J_cur = ws.J_cur, *J_lag = ws.J_lag, *J_shock = ws.J_shock;
+    double *J = ws.J;
+    int64_t *piv = ws.piv;
     crv::detail::to_complex(params, theta, p);
     crv::detail::zero_f64(e, 2 * m);
 
@@ -49,11 +47,12 @@ int64_t crv_steady_state_newton(crv_residual_fn residual, const double *x_init,
             *iter_out = i;
             return 0;
         }
-        klein_preproc(residual, x_out, params, n, p, m, n, J_lead, J_cur, J_lag, J_shock, scratch);
+        klein_preproc(residual, x_out, params, n, p, m, n, J_lead, J_cur, J_lag, J_shock,
+                      ws.preproc);
         crv_vsub(J_lead, J_cur, J, n * n);
         crv_vsub(J, J_lag, J, n * n);
-        if (crv_lu_factor_inplace(J, iwork, n) != 0) return CRV_NEWTON_SINGULAR;
-        crv_lu_solve(J, iwork, f, delta, n, 1);
+        if (crv_lu_factor_inplace(J, piv, n) != 0) return CRV_NEWTON_SINGULAR;
+        crv_lu_solve(J, piv, f, delta, n, 1);
         crv_vsub(x_out, delta, x_out, n);
     }
 }

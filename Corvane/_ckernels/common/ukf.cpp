@@ -5,16 +5,15 @@
 #include <utility>
 
 #include "constants.hpp"
-#include "fdot.hpp"
 #include "arena.hpp"
+#include "fdot.hpp"
 #include "filters.h"
+#include "filters_layout.hpp"
 #include "linalg.h"
 #include "pruned.hpp"
 
-using crv::detail::fdot;
-
-using crv::detail::Carver;
 using crv::detail::copy_f64;
+using crv::detail::fdot;
 using crv::detail::kLog2Pi;
 
 namespace {
@@ -63,10 +62,7 @@ void weighted_cross(const double *a, const double *b, int64_t count, int64_t da,
 }  // namespace
 
 crv_arena_size_t ukf_arena_size(int64_t nx, int64_t ny, int64_t m, int64_t k) {
-    const int64_t L = 2 * nx + m;
-    return {m + 2 * ny + L * L + 2 * m * m + (ny + m + 5 * nx) * (2 * L + 1) +
-                nx * (m + 17 * nx + 10) + k * (2 * (k + ny + m) + 10 * nx + 7),
-            0};
+    return crv::detail::arena_size<crv::detail::UnscentedArena>(nx, ny, m, k);
 }
 
 int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out) {
@@ -89,20 +85,14 @@ int32_t ukf_hot_loop(const ukf_inputs *in, double *arena, const ukf_outputs *out
                                      in->h_xe, in->g_xe, in->h_ee,   in->g_ee, in->h_ss,
                                      in->g_ss, nx,       ny,         m};
 
-    Carver cv{arena};
-    double *x_cur = cv.take(s), *P_cur = cv.take(s * s);
-    double *aug = cv.take(L * L), *shock_fac = cv.take(m * m), *P_fac = cv.take(s * s);
-    double *aug_mean = cv.take(L);
-    double *sigma = cv.take(N * L), *X = cv.take(N * s), *V = cv.take(N * n);
-    double *Yobs = cv.take(N * k);
-    const crv::detail::PrunedKron kr{cv.take(nx * nx), cv.take(nx * m), cv.take(m * m)};
-    double *x_pred = cv.take(s), *P_pred = cv.take(s * s);
-    double *x_filt = cv.take(s), *P_filt = cv.take(s * s);
-    double *y_pred = cv.take(k), *v = cv.take(k), *w = cv.take(k), *u = cv.take(k);
-    double *gain_y = cv.take(k), *gain_x = cv.take(k);
-    double *F = cv.take(k * k), *F_fac = cv.take(k * k);
-    double *C = cv.take(s * k), *K = cv.take(s * k);
-    double *v_pred = cv.take(n), *v_filt = cv.take(n), *Cv = cv.take(n * k), *Kv = cv.take(n * k);
+    const auto a = crv::detail::carve<crv::detail::UnscentedArena>(arena, nullptr, nx, ny, m, k);
+    double *x_cur = a.x_cur, *P_cur = a.P_cur, *aug = a.aug, *shock_fac = a.shock_fac;
+    double *P_fac = a.P_fac, *aug_mean = a.aug_mean, *sigma = a.sigma, *X = a.X, *V = a.V;
+    double *Yobs = a.Yobs, *x_pred = a.x_pred, *P_pred = a.P_pred, *x_filt = a.x_filt;
+    double *P_filt = a.P_filt, *y_pred = a.y_pred, *v = a.v, *w = a.w, *u = a.u;
+    double *gain_y = a.gain_y, *gain_x = a.gain_x, *F = a.F, *F_fac = a.F_fac, *C = a.C;
+    double *K = a.K, *v_pred = a.v_pred, *v_filt = a.v_filt, *Cv = a.Cv, *Kv = a.Kv;
+    const crv::detail::PrunedKron &kr = a.kron;
 
     copy_f64(x_cur, in->x0, s);
     copy_f64(P_cur, in->P0, s * s);

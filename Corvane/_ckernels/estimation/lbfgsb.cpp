@@ -1,188 +1,28 @@
 // L-BFGS-B: limited-memory quasi-Newton minimisation subject to bounds
 // (Byrd, Lu, Nocedal and Zhu), with the projection step of Morales and
-// Nocedal after the subspace minimisation and the More-Thuente line search.
-// setulb is a reverse-communication state machine whose whole state lives in
-// the caller's wa, iwa, lsave, isave and dsave arrays.
+// Nocedal after the subspace minimisation: the iteration (generalised Cauchy
+// point, subspace minimisation, line search towards x-bar, limited-memory
+// update) and setulb, a reverse-communication state machine whose whole
+// state lives in the caller's wa, iwa, lsave, isave and dsave arrays. The
+// line search, the limited-memory matrices and the driver have sources of
+// their own (lbfgsb_detail.hpp).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 
+#include "arena.hpp"
 #include "fdot.hpp"
+#include "lbfgsb_detail.hpp"
 #include "optimize.h"
+#include "optimize_layout.hpp"
 
 using crv::detail::fdot;
+using namespace crv::detail::lbfgsb;
 
 namespace {
 
-constexpr double kEps = 2.220446049250313e-16;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kBigStep = 1e10;
-
-// Task codes.
-enum : int64_t {
-    TASK_START = 0,
-    TASK_NEW_X = 1,
-    TASK_FG = 3,
-    TASK_CONV = 4,
-    TASK_STOP = 5,
-    TASK_WARN = 6,
-    TASK_ERROR = 7,
-    TASK_ABNORMAL = 8,
-};
-
-// isave slots.
-enum {
-    I_STAGE, I_ITER, I_COL, I_HEAD, I_ITAIL, I_IUPDAT, I_NFGV, I_NLS, I_NFREE,
-    I_LS_BRACKT, I_LS_STAGE, I_NSKIP, I_NRESET,
-};
-// dsave slots.
-enum {
-    D_THETA, D_FOLD, D_SBGNRM, D_STP, D_STPMAX, D_GD0, D_F0, D_DNORM,
-    D_LS_FINIT, D_LS_GINIT, D_LS_GTEST, D_LS_STX, D_LS_FX, D_LS_GX, D_LS_STY, D_LS_FY,
-    D_LS_GY, D_LS_STMIN, D_LS_STMAX, D_LS_WIDTH, D_LS_WIDTH1, D_LS_STPMIN, D_LS_STPMAX,
-};
-// lsave slots.
-enum { L_CONSTRAINED, L_BOXED };
-
-// setulb stages between calls.
-enum : int64_t { STAGE_INIT_FG = 1, STAGE_LINE_SEARCH = 2, STAGE_NEW_X = 3, STAGE_DONE = 4 };
-
-// Per-variable state during an iteration (iwa block 2).
-enum : int64_t { VAR_FREE = 0, VAR_AT_LOWER = 1, VAR_AT_UPPER = 2, VAR_FIXED = 3 };
-
-inline bool has_lower(int64_t t) { return t == 1 || t == 2; }
-inline bool has_upper(int64_t t) { return t == 2 || t == 3; }
-
-inline double clamp_to(double v, int64_t t, double lo, double hi) {
-    if (has_lower(t) && v < lo) v = lo;
-    if (has_upper(t) && v > hi) v = hi;
-    return v;
-}
-
-// Column-major element (i, j) of an m-by-m block.
-inline double &at(double *a, int64_t m, int64_t i, int64_t j) { return a[i + j * m]; }
-inline double at(const double *a, int64_t m, int64_t i, int64_t j) { return a[i + j * m]; }
-
-void triangular_solve(const char *uplo, const char *trans, int64_t n, int64_t nrhs,
-                      const double *A, int64_t lda, double *B, int64_t ldb, int64_t *info) {
-    const char diag = 'N';
-    crv_shim_dtrtrs(uplo, trans, &diag, &n, &nrhs, A, &lda, B, &ldb, info);
-}
-
-// ---- More-Thuente line search (reverse communication) --------------------
-
-constexpr double kFtol = 1e-3, kGtol = 0.9, kXtol = 0.1;
-constexpr double kXtrapLower = 1.1, kXtrapUpper = 4.0;
-
-struct LineSearch {
-    int64_t brackt, stage;
-    double finit, ginit, gtest, stx, fx, gx, sty, fy, gy, stmin, stmax, width, width1;
-    double stpmin, stpmax;
-
-    void load(const int64_t *is, const double *ds) {
-        brackt = is[I_LS_BRACKT];
-        stage = is[I_LS_STAGE];
-        finit = ds[D_LS_FINIT]; ginit = ds[D_LS_GINIT]; gtest = ds[D_LS_GTEST];
-        stx = ds[D_LS_STX]; fx = ds[D_LS_FX]; gx = ds[D_LS_GX];
-        sty = ds[D_LS_STY]; fy = ds[D_LS_FY]; gy = ds[D_LS_GY];
-        stmin = ds[D_LS_STMIN]; stmax = ds[D_LS_STMAX];
-        width = ds[D_LS_WIDTH]; width1 = ds[D_LS_WIDTH1];
-        stpmin = ds[D_LS_STPMIN]; stpmax = ds[D_LS_STPMAX];
-    }
-    void save(int64_t *is, double *ds) const {
-        is[I_LS_BRACKT] = brackt;
-        is[I_LS_STAGE] = stage;
-        ds[D_LS_FINIT] = finit; ds[D_LS_GINIT] = ginit; ds[D_LS_GTEST] = gtest;
-        ds[D_LS_STX] = stx; ds[D_LS_FX] = fx; ds[D_LS_GX] = gx;
-        ds[D_LS_STY] = sty; ds[D_LS_FY] = fy; ds[D_LS_GY] = gy;
-        ds[D_LS_STMIN] = stmin; ds[D_LS_STMAX] = stmax;
-        ds[D_LS_WIDTH] = width; ds[D_LS_WIDTH1] = width1;
-        ds[D_LS_STPMIN] = stpmin; ds[D_LS_STPMAX] = stpmax;
-    }
-
-    // Starts a search from (f, g) at step 0 with first trial stp.
-    void start(double f, double g, double stp, int64_t *ln_task) {
-        if (stp < stpmin || stp > stpmax || !(g < 0.0)) {
-            ln_task[0] = TASK_ERROR;
-            ln_task[1] = stp < stpmin ? 701 : stp > stpmax ? 702 : 703;
-            return;
-        }
-        brackt = 0;
-        stage = 1;
-        finit = f;
-        ginit = g;
-        gtest = kFtol * ginit;
-        width = stpmax - stpmin;
-        width1 = 2.0 * width;
-        stx = 0.0; fx = finit; gx = ginit;
-        sty = 0.0; fy = finit; gy = ginit;
-        stmin = 0.0;
-        stmax = stp + kXtrapUpper * stp;
-        ln_task[0] = TASK_FG;
-        ln_task[1] = 0;
-    }
-
-    // Takes (f, g) at stp; either finishes (ln_task 4 or 6) or writes the
-    // next trial into stp (ln_task 3).
-    void step(double f, double g, double *stp_io, int64_t *ln_task) {
-        double stp = *stp_io;
-        const double ftest = finit + stp * gtest;
-        const bool finite = std::isfinite(f);
-        if (stage == 1 && f <= ftest && g >= 0.0) stage = 2;
-
-        ln_task[0] = 0;
-        if (brackt && (stp <= stmin || stp >= stmax)) { ln_task[0] = TASK_WARN; ln_task[1] = 601; }
-        if (brackt && stmax - stmin <= kXtol * stmax) { ln_task[0] = TASK_WARN; ln_task[1] = 602; }
-        if (stp == stpmax && f <= ftest && g <= gtest) { ln_task[0] = TASK_WARN; ln_task[1] = 603; }
-        if (stp == stpmin && (f > ftest || g >= gtest)) { ln_task[0] = TASK_WARN; ln_task[1] = 604; }
-        if (finite && f <= ftest && std::fabs(g) <= kGtol * (-ginit)) {
-            ln_task[0] = TASK_CONV;
-            ln_task[1] = 0;
-        }
-        if (ln_task[0] != 0) return;
-
-        if (!finite) {
-            // No usable model at an infeasible trial: it closes the interval
-            // and the search bisects back towards the best step.
-            brackt = 1;
-            sty = stp; fy = f; gy = g;
-            stp = stx + 0.5 * (stp - stx);
-        } else if (stage == 1 && f <= fx && f > ftest) {
-            // Modified function psi(stp) = f - stp * gtest until sufficient
-            // decrease and a nonnegative derivative are both seen.
-            double fm = f - stp * gtest, fxm = fx - stx * gtest, fym = fy - sty * gtest;
-            double gm = g - gtest, gxm = gx - gtest, gym = gy - gtest;
-            dcstep(&stx, &fxm, &gxm, &sty, &fym, &gym, &stp, fm, gm, &brackt, stmin, stmax);
-            fx = fxm + stx * gtest;
-            fy = fym + sty * gtest;
-            gx = gxm + gtest;
-            gy = gym + gtest;
-        } else {
-            dcstep(&stx, &fx, &gx, &sty, &fy, &gy, &stp, f, g, &brackt, stmin, stmax);
-        }
-
-        if (brackt) {
-            // Force sufficient shrinkage of the interval.
-            if (std::fabs(sty - stx) >= 0.66 * width1) stp = stx + 0.5 * (sty - stx);
-            width1 = width;
-            width = std::fabs(sty - stx);
-            stmin = std::min(stx, sty);
-            stmax = std::max(stx, sty);
-        } else {
-            stmin = stp + kXtrapLower * (stp - stx);
-            stmax = stp + kXtrapUpper * (stp - stx);
-        }
-        stp = std::max(stp, stpmin);
-        stp = std::min(stp, stpmax);
-        if (brackt && (stp <= stmin || stp >= stmax || stmax - stmin <= kXtol * stmax)) stp = stx;
-        *stp_io = stp;
-        ln_task[0] = TASK_FG;
-        ln_task[1] = 0;
-    }
-};
 
 // ---- the iteration --------------------------------------------------------
 
@@ -204,13 +44,12 @@ struct Lbfgsb {
     int64_t *index, *where, *order;
 
     void carve(double *wa, int64_t *iwa) {
-        const int64_t mn = m * n, mm = m * m;
-        ws = wa; wy = ws + mn;
-        sy = wy + mn; ss = sy + mm; wt = ss + mm;
-        k11 = wt + mm; k12 = k11 + mm; k22 = k12 + mm;
-        z = k22 + mm; r = z + n; d = r + n; x0 = d + n; g0 = x0 + n;
-        wbp = g0 + n; v = wbp + 2 * m; p = v + 2 * m; c = p + 2 * m;
-        index = iwa; where = iwa + n; order = where + n;
+        const auto w = crv::detail::carve<crv::detail::SetulbWork>(wa, iwa, n, m);
+        ws = w.ws; wy = w.wy; sy = w.sy; ss = w.ss; wt = w.wt;
+        k11 = w.k11; k12 = w.k12; k22 = w.k22;
+        z = w.z; r = w.r; d = w.d; x0 = w.x0; g0 = w.g0;
+        wbp = w.wbp; v = w.v; p = w.p; c = w.c;
+        index = w.index; where = w.where; order = w.order;
     }
 
     int64_t &col() { return isave[I_COL]; }
@@ -756,175 +595,6 @@ struct Lbfgsb {
 
 }  // namespace
 
-// ---- limited-memory matrices ------------------------------------------------
-
-void matupd(int64_t n, int64_t m, double *ws, double *wy, double *sy, double *ss,
-            const double *s, const double *y, int64_t *itail, int64_t *iupdat, int64_t *col,
-            int64_t *head, double *theta, double rr, double dr) {
-    if (*col < m) {
-        *itail = (*head + *col) % m;
-        *col += 1;
-    } else {
-        // Drop the oldest pair: its slot takes the new one and SY, SS shift.
-        *itail = *head;
-        *head = (*head + 1) % m;
-        for (int64_t j = 0; j + 1 < m; ++j)
-            for (int64_t i = 0; i + 1 < m; ++i) {
-                at(sy, m, i, j) = at(sy, m, i + 1, j + 1);
-                at(ss, m, i, j) = at(ss, m, i + 1, j + 1);
-            }
-    }
-    std::memcpy(ws + *itail * n, s, sizeof(double) * n);
-    std::memcpy(wy + *itail * n, y, sizeof(double) * n);
-    *theta = rr / dr;
-    *iupdat += 1;
-    const int64_t k = *col - 1;
-    for (int64_t j = 0; j <= k; ++j) {
-        const int64_t slot = (*head + j) % m;
-        const double *sj = ws + slot * n, *yj = wy + slot * n;
-        at(sy, m, k, j) = fdot(s, yj, n);
-        if (j < k) at(sy, m, j, k) = fdot(sj, y, n);
-        const double v = fdot(sj, s, n);
-        at(ss, m, j, k) = v;
-        at(ss, m, k, j) = v;
-    }
-}
-
-void formt(int64_t m, double *wt, const double *sy, const double *ss, int64_t col, double theta,
-           int64_t *info) {
-    *info = 0;
-    for (int64_t i = 0; i < col; ++i)
-        for (int64_t j = i; j < col; ++j) {
-            double t = theta * at(ss, m, i, j);
-            for (int64_t k = 0; k < i; ++k)
-                t = std::fma(at(sy, m, i, k), at(sy, m, j, k) / at(sy, m, k, k), t);
-            at(wt, m, i, j) = t;
-            at(wt, m, j, i) = t;
-        }
-    const char up = 'U';
-    int64_t order = col, ld = m, status = 0;
-    crv_shim_dpotrf(&up, &order, wt, &ld, &status);
-    if (status != 0) *info = -1;
-}
-
-void bmv(int64_t m, const double *sy, const double *wt, int64_t col, const double *v, double *p,
-         int64_t *info) {
-    *info = 0;
-    if (col <= 0) return;
-    const double *v1 = v, *v2 = v + col;
-    double *p1 = p, *p2 = p + col;
-    // p2 = T^-1 (v2 + L D^-1 v1)
-    for (int64_t i = 0; i < col; ++i) {
-        double s = v2[i];
-        for (int64_t k = 0; k < i; ++k) s = std::fma(at(sy, m, i, k), v1[k] / at(sy, m, k, k), s);
-        p2[i] = s;
-    }
-    triangular_solve("U", "T", col, 1, wt, m, p2, m, info);
-    if (*info != 0) return;
-    triangular_solve("U", "N", col, 1, wt, m, p2, m, info);
-    if (*info != 0) return;
-    // p1 = D^-1 (L' p2 - v1)
-    for (int64_t i = 0; i < col; ++i) {
-        double s = -v1[i];
-        for (int64_t k = i + 1; k < col; ++k) s = std::fma(at(sy, m, k, i), p2[k], s);
-        p1[i] = s / at(sy, m, i, i);
-    }
-}
-
-// ---- line-search step -------------------------------------------------------
-
-void dcstep(double *stx, double *fx, double *dx, double *sty, double *fy, double *dy, double *stp,
-            double fp, double dp, int64_t *brackt, double stpmin, double stpmax) {
-    const double x = *stx, y = *sty, t = *stp;
-    const double sgnd = dp * (*dx / std::fabs(*dx));  // NaN when dx is zero: no sign change
-    double stpf;
-
-    if (fp > *fx) {
-        // Higher value: the minimum is bracketed. Cubic step if it is closer
-        // to stx than the quadratic step, else their midpoint.
-        const double theta = 3.0 * (*fx - fp) / (t - x) + *dx + dp;
-        const double s = std::max({std::fabs(theta), std::fabs(*dx), std::fabs(dp)});
-        double gamma = s * std::sqrt((theta / s) * (theta / s) - (*dx / s) * (dp / s));
-        if (t < x) gamma = -gamma;
-        const double pp = (gamma - *dx) + theta;
-        const double q = ((gamma - *dx) + gamma) + dp;
-        const double stpc = x + (pp / q) * (t - x);
-        const double stpq = x + ((*dx / ((*fx - fp) / (t - x) + *dx)) / 2.0) * (t - x);
-        stpf = std::fabs(stpc - x) < std::fabs(stpq - x) ? stpc : stpc + (stpq - stpc) / 2.0;
-        *brackt = 1;
-    } else if (sgnd < 0.0) {
-        // Derivatives of opposite sign: bracketed. Step farther from stp.
-        const double theta = 3.0 * (*fx - fp) / (t - x) + *dx + dp;
-        const double s = std::max({std::fabs(theta), std::fabs(*dx), std::fabs(dp)});
-        double gamma = s * std::sqrt((theta / s) * (theta / s) - (*dx / s) * (dp / s));
-        if (t > x) gamma = -gamma;
-        const double pp = (gamma - dp) + theta;
-        const double q = ((gamma - dp) + gamma) + *dx;
-        const double stpc = t + (pp / q) * (x - t);
-        const double stpq = t + (dp / (dp - *dx)) * (x - t);
-        stpf = std::fabs(stpc - t) > std::fabs(stpq - t) ? stpc : stpq;
-        *brackt = 1;
-    } else if (std::fabs(dp) < std::fabs(*dx)) {
-        // Same sign, derivative decreasing in magnitude: the cubic is used
-        // only when it tends to infinity in the step direction.
-        const double theta = 3.0 * (*fx - fp) / (t - x) + *dx + dp;
-        const double s = std::max({std::fabs(theta), std::fabs(*dx), std::fabs(dp)});
-        double gamma = s * std::sqrt(std::max(0.0, (theta / s) * (theta / s) - (*dx / s) * (dp / s)));
-        if (t > x) gamma = -gamma;
-        const double pp = (gamma - dp) + theta;
-        const double q = (gamma + (*dx - dp)) + gamma;
-        const double ratio = pp / q;
-        double stpc;
-        if (ratio < 0.0 && gamma != 0.0) stpc = t + ratio * (x - t);
-        else if (t > x) stpc = stpmax;
-        else stpc = stpmin;
-        const double stpq = t + (dp / (dp - *dx)) * (x - t);
-        if (*brackt) {
-            stpf = std::fabs(stpc - t) < std::fabs(stpq - t) ? stpc : stpq;
-            if (t > x) stpf = std::min(t + 0.66 * (y - t), stpf);
-            else stpf = std::max(t + 0.66 * (y - t), stpf);
-        } else {
-            stpf = std::fabs(stpc - t) > std::fabs(stpq - t) ? stpc : stpq;
-            stpf = std::min(stpmax, stpf);
-            stpf = std::max(stpmin, stpf);
-        }
-    } else {
-        // Same sign, derivative not decreasing: cubic between stp and sty
-        // when bracketed, else the end of the allowed interval.
-        if (*brackt) {
-            const double theta = 3.0 * (fp - *fy) / (y - t) + *dy + dp;
-            const double s = std::max({std::fabs(theta), std::fabs(*dy), std::fabs(dp)});
-            double gamma = s * std::sqrt((theta / s) * (theta / s) - (*dy / s) * (dp / s));
-            if (t > y) gamma = -gamma;
-            const double pp = (gamma - dp) + theta;
-            const double q = ((gamma - dp) + gamma) + *dy;
-            stpf = t + (pp / q) * (y - t);
-        } else {
-            stpf = t > x ? stpmax : stpmin;
-        }
-    }
-
-    // Update the interval of uncertainty.
-    if (fp > *fx) {
-        *sty = t;
-        *fy = fp;
-        *dy = dp;
-    } else {
-        if (sgnd < 0.0) {
-            *sty = *stx;
-            *fy = *fx;
-            *dy = *dx;
-        }
-        *stx = t;
-        *fx = fp;
-        *dx = dp;
-    }
-    // A non-finite interpolant (an infinite or NaN endpoint value) falls
-    // back to bisection, or to the end of the allowed interval.
-    if (!std::isfinite(stpf)) stpf = *brackt ? *stx + 0.5 * (*sty - *stx) : (t > x ? stpmax : stpmin);
-    *stp = stpf;
-}
-
 // ---- reverse-communication entry --------------------------------------------
 
 void setulb(int64_t n, int64_t m, double *x, const double *l, const double *u, const int64_t *nbd,
@@ -942,112 +612,4 @@ void setulb(int64_t n, int64_t m, double *x, const double *l, const double *u, c
     if (task[0] != TASK_FG && task[0] != TASK_NEW_X) return;  // ended or stopped
     s.carve(wa, iwa);
     s.resume();
-}
-
-// ---- driver -------------------------------------------------------------------
-
-namespace {
-
-const char *task_message(int64_t code) {
-    switch (code) {
-    case TASK_CONV: return "CONVERGENCE";
-    case TASK_STOP: return "STOP: iteration or evaluation limit reached";
-    case TASK_WARN: return "WARNING: rounding errors prevent progress";
-    case TASK_ERROR: return "ERROR: invalid input";
-    case TASK_ABNORMAL: return "ABNORMAL: line search failed";
-    default: return "UNKNOWN";
-    }
-}
-
-void fill_result(crv_opt_result *r, int64_t status, int64_t nfev, int64_t nit, double fun,
-                 const char *msg) {
-    if (!r) return;
-    r->status = status;
-    r->nfev = nfev;
-    r->nit = nit;
-    r->fun = fun;
-    r->success = status == TASK_CONV;
-    r->message = msg;
-}
-
-}  // namespace
-
-int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x, const double *lower,
-                   const double *upper, const int64_t *bound_types,
-                   const crv_lbfgsb_options *options, crv_opt_result *result) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (!fn || !x || !options || n < 1 || options->m < 1) {
-        fill_result(result, TASK_ERROR, 0, 0, 0.0, task_message(TASK_ERROR));
-        return TASK_ERROR;
-    }
-    const int64_t m = options->m;
-    // wa (2mn + 5n + 11m^2 + 8m), g, lower, upper; nbd and iwa (4n int64).
-    // Sizes are computed wide: one beyond the address space is an
-    // allocation failure, not a wrapped count.
-    using wide = __int128;
-    const wide wa_wide = 2 * wide{m} * n + 5 * wide{n} + 11 * wide{m} * m + 8 * wide{m};
-    const wide dbytes = (wa_wide + 3 * wide{n}) * 8, ibytes = wide{n} * 32;
-    const bool too_big = dbytes > PTRDIFF_MAX || ibytes > PTRDIFF_MAX;
-    const int64_t wa_len = too_big ? 0 : static_cast<int64_t>(wa_wide);
-    double *dwork = too_big ? nullptr : static_cast<double *>(std::malloc(static_cast<size_t>(dbytes)));
-    int64_t *iwork = too_big ? nullptr : static_cast<int64_t *>(std::malloc(static_cast<size_t>(ibytes)));
-    if (!dwork || !iwork) {
-        std::free(dwork);
-        std::free(iwork);
-        fill_result(result, CRV_OPT_ALLOC_FAILED, 0, 0, nan, "ERROR: workspace allocation failed");
-        return CRV_OPT_ALLOC_FAILED;
-    }
-    double *wa = dwork, *g = wa + wa_len, *lo = g + n, *hi = lo + n;
-    int64_t *nbd = iwork, *iwa = iwork + n;
-    for (int64_t i = 0; i < n; ++i) {
-        lo[i] = lower ? lower[i] : 0.0;
-        hi[i] = upper ? upper[i] : 0.0;
-        nbd[i] = bound_types ? bound_types[i] : 0;
-        g[i] = 0.0;
-    }
-
-    int64_t task[2] = {TASK_START, 0}, ln_task[2] = {0, 0};
-    int64_t lsave[4] = {0, 0, 0, 0}, isave[44] = {0};
-    double dsave[29] = {0.0};
-    double f = 0.0;
-    int64_t nfev = 0, nit = 0;
-    const double h_fixed = options->fd_step;
-    for (;;) {
-        setulb(n, m, x, lo, hi, nbd, &f, g, options->factr, options->pgtol, wa, iwa, task, lsave,
-               isave, dsave, options->maxls, ln_task);
-        if (task[0] == TASK_FG) {
-            f = fn(x, context);
-            if (!std::isfinite(f)) {
-                for (int64_t j = 0; j < n; ++j) g[j] = 0.0;
-                nfev += 1;
-                continue;
-            }
-            for (int64_t j = 0; j < n; ++j) {
-                const double xj = x[j];
-                const double h = h_fixed > 0.0 ? h_fixed
-                                               : std::max(std::fabs(xj), 1.0) * 1.4901161193847656e-8;
-                x[j] = xj + h;
-                const double fj = fn(x, context);
-                x[j] = xj;
-                g[j] = std::isfinite(fj) ? (fj - f) / h : 0.0;
-            }
-            nfev += n + 1;
-        } else if (task[0] == TASK_NEW_X) {
-            nit += 1;
-            if (options->maxiter > 0 && nit >= options->maxiter) {
-                task[0] = TASK_STOP;
-                task[1] = 504;
-            } else if (options->maxfun > 0 && nfev > options->maxfun) {
-                task[0] = TASK_STOP;
-                task[1] = 502;
-            }
-        } else {
-            break;
-        }
-    }
-
-    fill_result(result, task[0], nfev, nit, f, task_message(task[0]));
-    std::free(dwork);
-    std::free(iwork);
-    return task[0];
 }

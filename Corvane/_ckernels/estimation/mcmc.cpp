@@ -7,8 +7,10 @@
 #include <cstring>
 #include <limits>
 
+#include "arena.hpp"
 #include "fdot.hpp"
 #include "linalg.h"
+#include "mcmc_layout.hpp"
 
 namespace {
 
@@ -41,16 +43,6 @@ bool valid(crv_mcmc_logpost_fn logpost, const bitgen_t *bitgen, const double *x0
     if (c.n_draws > (std::numeric_limits<int64_t>::max() - c.n_burn) / c.thin) return false;
     if (c.n_draws > 0 && (!output || !output->draws || !output->logpost)) return false;
     return true;
-}
-
-// Doubles of the workspace, 6d + 4d^2, or -1 when its byte count overflows.
-int64_t workspace_doubles(int64_t d) {
-    int64_t squares, count;
-    if (__builtin_mul_overflow(d, d, &squares) || __builtin_mul_overflow(squares, 4, &count) ||
-        __builtin_add_overflow(count, 6 * d, &count))
-        return -1;
-    constexpr int64_t limit = PTRDIFF_MAX / static_cast<int64_t>(sizeof(double));
-    return count > limit ? -1 : count;
 }
 
 // One Welford step on state x: mean and co-moment matrix M2 of k + 1 states.
@@ -101,14 +93,12 @@ int64_t crv_mcmc_run(crv_mcmc_logpost_fn logpost, void *context, bitgen_t *bitge
     const int64_t n_iter = n_burn + cfg.n_draws * thin;
     if (result) result->n_iter = n_iter;
 
-    const int64_t n_work = workspace_doubles(d);
-    double *work = n_work < 0 ? nullptr
-                              : static_cast<double *>(std::malloc(static_cast<size_t>(n_work) *
-                                                                  sizeof(double)));
+    using crv::detail::McmcWork;
+    double *work = crv::detail::heap_block<double>(crv::detail::arena_size<McmcWork>(d).doubles);
     if (!work) return fail(result, CRV_MCMC_ALLOC_FAILED, kAllocFailed);
-    double *x = work, *proposal = x + d, *z = proposal + d, *mean = z + d;
-    double *delta = mean + d, *delta_new = delta + d;
-    double *L = delta_new + d, *M2 = L + d * d, *C = M2 + d * d, *L_new = C + d * d;
+    const auto ws = crv::detail::carve<McmcWork>(work, nullptr, d);
+    double *x = ws.x, *proposal = ws.proposal, *z = ws.z, *mean = ws.mean, *delta = ws.delta;
+    double *delta_new = ws.delta_new, *L = ws.L, *M2 = ws.M2, *C = ws.C, *L_new = ws.L_new;
 
     crv_zero_mat(L, d, d);
     for (int64_t j = 0; j < d; ++j) L[j * (d + 1)] = cfg.init_scale;

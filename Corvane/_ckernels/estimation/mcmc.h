@@ -51,9 +51,8 @@ typedef struct crv_mcmc_result {
  * i >= adapt_start, adapt_interval divides i + 1 and at least two states are
  * in, L becomes the Cholesky factor of (M2 / k + adapt_eps I) * 5.6644 / d
  * unless that factorisation fails or is not finite. The state at iterations
- * n_burn, n_burn + thin, ... is stored. Workspace (heap, 6d + 4d^2 doubles):
- * x, x', z, mean, two difference vectors, L, M2, candidate covariance, its
- * factor. result may be null. Returns 0; -1601 when the workspace cannot be
+ * n_burn, n_burn + thin, ... is stored. Workspace: the McmcWork layout
+ * (mcmc_layout.hpp), 6d + 4d^2 doubles from the heap. result may be null. Returns 0; -1601 when the workspace cannot be
  * allocated (message "mcmc workspace allocation failed"); -1602 for a null
  * callback, bit generator, start or output (output needed only when n_draws
  * > 0), d < 1, a negative n_draws, n_burn or adapt_interval, thin < 1, a

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "arena.hpp"
 #include "constants.hpp"
 #include "optimize.h"
+#include "optimize_layout.hpp"
 
 namespace {
 
@@ -122,23 +124,23 @@ int64_t crv_neldermead(crv_opt_fn fn, void *context, int64_t n, double *x, const
     if (maxiter <= 0) maxiter = default_limit;
     if (maxfev <= 0) maxfev = default_limit;
 
-    // Workspace: simplex (n+1) n, values n+1, centroid, three trial points,
-    // a row buffer, bounds 2n; (n+1)(n+8) covers it.
+    // The NelderMeadWork layout on the heap. Its simplex alone needs more than
+    // the address space beyond 2^31 variables: such a search is refused
+    // before its size is formed.
+    using crv::detail::NelderMeadWork;
     const bool bounded = bound_types != nullptr;
-    // Sized wide: a count beyond the address space is an allocation failure.
-    const __int128 wide_n = n;
-    const __int128 bytes = (wide_n + 1) * (wide_n + 8) * static_cast<__int128>(sizeof(double));
-    double *work = bytes > PTRDIFF_MAX ? nullptr : static_cast<double *>(std::malloc(static_cast<size_t>(bytes)));
+    const int64_t words =
+        n > (int64_t{1} << 31) ? -1 : crv::detail::arena_size<NelderMeadWork>(n).doubles;
+    double *work = crv::detail::heap_block<double>(words);
     if (!work) {
         fill(result, CRV_OPT_ALLOC_FAILED, 0, 0, kNaN, kMsgAlloc);
         return CRV_OPT_ALLOC_FAILED;
     }
-    Simplex s{n, work, work + (n + 1) * n, nullptr, nullptr, nullptr};
-    double *y = s.f + (n + 1);
-    double *xr = y + n, *xe = xr + n, *xc = xe + n;
-    s.row_tmp = xc + n;
+    const auto ws = crv::detail::carve<NelderMeadWork>(work, nullptr, n);
+    Simplex s{n, ws.simplex, ws.values, ws.row_tmp, nullptr, nullptr};
+    double *y = ws.centroid, *xr = ws.xr, *xe = ws.xe, *xc = ws.xc;
     if (bounded) {
-        double *lb = s.row_tmp + n, *ub = lb + n;
+        double *lb = ws.lb, *ub = ws.ub;
         for (int64_t i = 0; i < n; ++i) {
             const int64_t t = bound_types[i];
             lb[i] = ((t == 1 || t == 2) && lower) ? lower[i] : -kInf;

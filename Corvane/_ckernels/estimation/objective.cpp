@@ -16,15 +16,14 @@ constexpr double kMinusInf = -crv::detail::kInf;
 
 bool finite(double v) { return std::fabs(v) <= DBL_MAX; }
 
-// Fields 1 to 61 are laid out identically in both records.
-template <class Obj> void scatter(Obj *obj, const double *theta) {
-    const int64_t *row = obj->scatter;
-    for (int64_t r = 0; r < obj->n_scatter; ++r, row += CRV_SCATTER_ROW_WORDS) {
+void scatter(crv_objective_common &common, const double *theta) {
+    const int64_t *row = common.scatter;
+    for (int64_t r = 0; r < common.n_scatter; ++r, row += CRV_SCATTER_ROW_WORDS) {
         double tparams[3];
         std::memcpy(tparams, row + 3, sizeof tparams);
         double x, logjac;
         crv_transform_inverse_and_logjac(row[2], tparams, &x, &logjac, theta[row[0]]);
-        obj->params[row[1]] = x;
+        common.params[row[1]] = x;
     }
 }
 
@@ -60,41 +59,41 @@ struct Covariances {
     const double *H;
 };
 
-template <class Obj> Covariances covariances(Obj *obj, const double *theta) {
-    return {build_cov(obj->shock_spec, theta, obj->params, obj->shock_cov, obj->shock_corr,
-                      obj->shock_sd),
-            build_cov(obj->obs_spec, theta, obj->params, obj->obs_cov, obj->obs_corr,
-                      obj->obs_sd)};
+Covariances covariances(crv_objective_common &common, const double *theta) {
+    return {build_cov(common.shock_spec, theta, common.params, common.shock_cov,
+                      common.shock_corr, common.shock_sd),
+            build_cov(common.obs_spec, theta, common.params, common.obs_cov, common.obs_corr,
+                      common.obs_sd)};
 }
 
-template <class Obj> crv_klein_model model_of(const Obj *obj) {
+crv_klein_model model_of(const crv_objective_common &common) {
     crv_klein_model model{};
-    model.residual = obj->residual;
-    model.zgges = obj->zgges;
-    model.dgeqrf = obj->dgeqrf;
-    model.dormqr = obj->dormqr;
-    model.x_guess = obj->x_guess;
-    model.params = obj->params;
-    model.flags = obj->flags;
-    model.n = obj->n;
-    model.nx = obj->nx;
-    model.ny = obj->ny;
-    model.m = obj->m;
-    model.p = obj->p;
+    model.residual = common.residual;
+    model.zgges = common.zgges;
+    model.dgeqrf = common.dgeqrf;
+    model.dormqr = common.dormqr;
+    model.x_guess = common.x_guess;
+    model.params = common.params;
+    model.flags = common.flags;
+    model.n = common.n;
+    model.nx = common.nx;
+    model.ny = common.ny;
+    model.m = common.m;
+    model.p = common.p;
     return model;
 }
 
 // True when the solution is usable; counts the rejections that mean "no
 // unique stable solution at this point" (QZ, singular, no states, bk != 0).
-template <class Obj> bool accept_solution(Obj *obj, int64_t status) {
+bool accept_solution(crv_objective_common &common, int64_t status) {
     if (status == CRV_SOLVE_QZ_FAILED || status == CRV_SOLVE_SINGULAR ||
         status == CRV_SOLVE_NO_STATES) {
-        ++obj->solve_failures;
+        ++common.solve_failures;
         return false;
     }
     if (status != 0) return false;
-    if (obj->solution.bk != 0) {
-        ++obj->solve_failures;
+    if (common.solution.bk != 0) {
+        ++common.solve_failures;
         return false;
     }
     return true;
@@ -109,11 +108,11 @@ double plan_logdensity(const crv_belief_plan &b, const double *theta) {
 }
 
 // The log-likelihood, or with the prior the log-posterior.
-template <class Obj> double finish(const Obj *obj, const double *theta, int32_t status, double ll,
-                                   int32_t with_prior) {
+double finish(const crv_objective_common &common, const double *theta, int32_t status, double ll,
+              int32_t with_prior) {
     if (status != 0 || !finite(ll)) return kMinusInf;
     if (!with_prior) return ll;
-    const double lp = plan_logdensity(obj->plan, theta);
+    const double lp = plan_logdensity(common.plan, theta);
     return finite(lp) ? lp + ll : kMinusInf;
 }
 
@@ -156,98 +155,101 @@ void crv_init_params(double *dst, const double *src, int64_t n) {
     if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(double));
 }
 
-void crv_scatter_params(crv_objective *obj, const double *theta) { scatter(obj, theta); }
+void crv_scatter_params(crv_objective *obj, const double *theta) { scatter(obj->common, theta); }
 
 double crv_logprior_at(const crv_objective *obj, const double *theta) {
-    if (!obj->has_prior) return 0.0;
-    return plan_logdensity(obj->plan, theta);
+    if (!obj->common.has_prior) return 0.0;
+    return plan_logdensity(obj->common.plan, theta);
 }
 
 double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior) {
-    scatter(obj, theta);
-    const Covariances cov = covariances(obj, theta);
-    const crv_klein_model model = model_of(obj);
+    crv_objective_common &common = obj->common;
+    scatter(common, theta);
+    const Covariances cov = covariances(common, theta);
+    const crv_klein_model model = model_of(common);
     const int64_t status =
-        crv_klein_solve1(&model, &obj->solution, obj->solve_arena, obj->solve_iarena);
-    if (!accept_solution(obj, status)) return kMinusInf;
-    if (obj->obs_fn == nullptr || obj->obs_jac == nullptr) return kMinusInf;
-    obj->obs_fn(obj->solution.ss, obj->params, obj->obs_intercept);
-    obj->obs_jac(obj->solution.ss, obj->params, obj->design);
+        crv_klein_solve1(&model, &common.solution, common.solve_arena, common.solve_iarena);
+    if (!accept_solution(common, status)) return kMinusInf;
+    if (common.obs_fn == nullptr || common.obs_jac == nullptr) return kMinusInf;
+    common.obs_fn(common.solution.ss, common.params, obj->obs_intercept);
+    common.obs_jac(common.solution.ss, common.params, obj->design);
 
     kf_inputs in{};
-    in.n_states = obj->n;
-    in.n_obs = obj->n_obs;
-    in.n_shocks = obj->m;
-    in.n_periods = obj->n_periods;
-    in.transition = obj->solution.transition;
-    in.shock_loading = obj->solution.impact;
+    in.n_states = common.n;
+    in.n_obs = common.n_obs;
+    in.n_shocks = common.m;
+    in.n_periods = common.n_periods;
+    in.transition = common.solution.transition;
+    in.shock_loading = common.solution.impact;
     in.design = obj->design;
     in.obs_intercept = obj->obs_intercept;
     in.shock_cov = cov.S;
     in.obs_cov = cov.H;
-    in.data = obj->data;
-    in.x0 = obj->x0;
-    in.P0 = obj->P0;
-    in.symmetrize = obj->symmetrize;
-    in.jitter = obj->jitter;
+    in.data = common.data;
+    in.x0 = common.x0;
+    in.P0 = common.P0;
+    in.symmetrize = common.symmetrize;
+    in.jitter = common.jitter;
     double ll = std::numeric_limits<double>::quiet_NaN();
     kf_outputs out{};
     out.loglik = &ll;
-    const int32_t fstatus = kf_hot_loop(&in, obj->filter_arena, &out);
-    return finish(obj, theta, fstatus, ll, with_prior);
+    const int32_t fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+    return finish(common, theta, fstatus, ll, with_prior);
 }
 
 double crv_obj_extended(crv_objective *obj, const double *theta, int32_t with_prior) {
-    scatter(obj, theta);
-    const Covariances cov = covariances(obj, theta);
-    const crv_klein_model model = model_of(obj);
+    crv_objective_common &common = obj->common;
+    scatter(common, theta);
+    const Covariances cov = covariances(common, theta);
+    const crv_klein_model model = model_of(common);
     const int64_t status =
-        crv_klein_solve1(&model, &obj->solution, obj->solve_arena, obj->solve_iarena);
-    if (!accept_solution(obj, status)) return kMinusInf;
-    if (obj->obs_fn == nullptr || obj->obs_jac == nullptr) return kMinusInf;
+        crv_klein_solve1(&model, &common.solution, common.solve_arena, common.solve_iarena);
+    if (!accept_solution(common, status)) return kMinusInf;
+    if (common.obs_fn == nullptr || common.obs_jac == nullptr) return kMinusInf;
 
     // The solve is over, so its arena is free scratch for the level vector.
-    const LevelObs ctx{obj->obs_fn, obj->obs_jac, obj->params, obj->solution.ss,
-                       obj->solve_arena, obj->n};
+    const LevelObs ctx{common.obs_fn, common.obs_jac, common.params, common.solution.ss,
+                       common.solve_arena, common.n};
     ekf_inputs in{};
     in.obs_fn = level_obs_fn;
     in.obs_jac = level_obs_jac;
-    in.transition = obj->solution.transition;
-    in.shock_loading = obj->solution.impact;
+    in.transition = common.solution.transition;
+    in.shock_loading = common.solution.impact;
     in.params = reinterpret_cast<const double *>(&ctx);
     in.shock_cov = cov.S;
     in.obs_cov = cov.H;
-    in.data = obj->data;
-    in.x0 = obj->x0;
-    in.P0 = obj->P0;
-    in.n_periods = obj->n_periods;
-    in.n_states = obj->n;
-    in.n_obs = obj->n_obs;
-    in.n_shocks = obj->m;
-    in.n_params = obj->p;
-    in.jitter = obj->jitter;
-    in.symmetrize = obj->symmetrize;
+    in.data = common.data;
+    in.x0 = common.x0;
+    in.P0 = common.P0;
+    in.n_periods = common.n_periods;
+    in.n_states = common.n;
+    in.n_obs = common.n_obs;
+    in.n_shocks = common.m;
+    in.n_params = common.p;
+    in.jitter = common.jitter;
+    in.symmetrize = common.symmetrize;
     double ll = std::numeric_limits<double>::quiet_NaN();
     kf_outputs out{};
     out.loglik = &ll;
-    const int32_t fstatus = ekf_hot_loop(&in, obj->filter_arena, &out);
-    return finish(obj, theta, fstatus, ll, with_prior);
+    const int32_t fstatus = ekf_hot_loop(&in, common.filter_arena, &out);
+    return finish(common, theta, fstatus, ll, with_prior);
 }
 
 double crv_obj_unscented(crv_objective_unscented *obj, const double *theta, int32_t with_prior) {
-    scatter(obj, theta);
-    const Covariances cov = covariances(obj, theta);
-    crv_klein_model model = model_of(obj);
-    model.hessian = obj->hessian;
+    crv_objective_common &common = obj->common;
+    scatter(common, theta);
+    const Covariances cov = covariances(common, theta);
+    crv_klein_model model = model_of(common);
+    model.hessian = common.hessian;
     model.sigma = cov.S;
-    const int64_t status = crv_sgu_klein_solve2(&model, &obj->solution, &obj->second,
-                                                obj->solve_arena, obj->solve_iarena);
-    if (!accept_solution(obj, status)) return kMinusInf;
+    const int64_t status = crv_sgu_klein_solve2(&model, &common.solution, &obj->second,
+                                                common.solve_arena, common.solve_iarena);
+    if (!accept_solution(common, status)) return kMinusInf;
 
-    const crv_klein_solution &s = obj->solution;
+    const crv_klein_solution &s = common.solution;
     const crv_klein_second_order &s2 = obj->second;
     ukf_inputs in{};
-    in.obs_fn = obj->obs_fn;
+    in.obs_fn = common.obs_fn;
     in.hx = s.hx;
     in.gx = s.gx;
     in.impact = s.impact;
@@ -260,29 +262,29 @@ double crv_obj_unscented(crv_objective_unscented *obj, const double *theta, int3
     in.h_ss = s2.h_ss;
     in.g_ss = s2.g_ss;
     in.ss = s.ss;
-    in.params = obj->params;
+    in.params = common.params;
     in.shock_cov = cov.S;
     in.obs_cov = cov.H;
-    in.data = obj->data;
+    in.data = common.data;
     in.x0 = obj->ukf_x0;
-    in.P0 = obj->P0;
-    in.n_periods = obj->n_periods;
-    in.nx = obj->nx;
-    in.ny = obj->ny;
-    in.n_shocks = obj->m;
-    in.n_obs = obj->n_obs;
-    in.n_params = obj->p;
+    in.P0 = common.P0;
+    in.n_periods = common.n_periods;
+    in.nx = common.nx;
+    in.ny = common.ny;
+    in.n_shocks = common.m;
+    in.n_obs = common.n_obs;
+    in.n_params = common.p;
     in.alpha = obj->ukf_alpha;
     in.beta = obj->ukf_beta;
     in.kappa = obj->ukf_kappa;
-    in.jitter = obj->jitter;
-    in.symmetrize = obj->symmetrize;
+    in.jitter = common.jitter;
+    in.symmetrize = common.symmetrize;
     in.store_paths = 0;
     double ll = std::numeric_limits<double>::quiet_NaN();
     ukf_outputs out{};
     out.loglik = &ll;
-    const int32_t fstatus = ukf_hot_loop(&in, obj->filter_arena, &out);
-    return finish(obj, theta, fstatus, ll, with_prior);
+    const int32_t fstatus = ukf_hot_loop(&in, common.filter_arena, &out);
+    return finish(common, theta, fstatus, ll, with_prior);
 }
 
 double crv_min_linear_ll(const double *theta, void *obj) {

@@ -62,54 +62,56 @@ typedef struct crv_belief_plan {
  * transform code (int64), then the transform's three doubles. */
 #define CRV_SCATTER_ROW_WORDS 6
 
-/* Fields 1 to 73, shared by both objective records. */
-#define CRV_OBJECTIVE_COMMON_FIELDS                                                        \
-    int64_t reserved0;                                                                     \
-    int64_t n;         /* model variables, also the linear filter's state dimension */    \
-    int64_t nx;        /* states of the solution */                                        \
-    int64_t ny;        /* other variables */                                               \
-    int64_t m;         /* shocks */                                                        \
-    int64_t n_obs;     /* observables */                                                   \
-    int64_t p;         /* model parameters */                                              \
-    int64_t n_periods; /* T */                                                             \
-    crv_residual_fn residual;                                                              \
-    crv_residual_fn hessian; /* read by the unscented objective only */                   \
-    crv_zgges_fn zgges;                                                                    \
-    crv_dgeqrf_fn dgeqrf;                                                                  \
-    crv_dormqr_fn dormqr;                                                                  \
-    crv_obs_fn obs_fn;       /* levels (n) -> observables (n_obs) */                      \
-    crv_obs_fn obs_jac;      /* levels (n) -> n_obs x n Jacobian */                       \
-    const double *x_guess;   /* n: steady-state starting point */                         \
-    const uint8_t *flags;    /* n timing flags */                                         \
-    const double *data;      /* T x n_obs */                                               \
-    const double *P0;        /* initial state covariance of the filter */                 \
-    const double *x0;        /* n: initial predicted state (linear, extended) */          \
-    double jitter;                                                                         \
-    int32_t symmetrize;                                                                    \
-    int64_t reserved1;                                                                     \
-    const int64_t *scatter;  /* n_scatter rows of CRV_SCATTER_ROW_WORDS words */          \
-    int64_t n_scatter;                                                                     \
-    crv_cov_spec shock_spec; /* S, m x m */                                                \
-    crv_cov_spec obs_spec;   /* H, n_obs x n_obs */                                        \
-    int32_t has_prior;       /* read by crv_logprior_at only */                           \
-    crv_belief_plan plan;                                                                  \
-    double *params;          /* p, written by the scatter */                              \
-    double *shock_cov;       /* m x m */                                                   \
-    int64_t reserved2;                                                                     \
-    double *obs_cov;         /* n_obs x n_obs */                                           \
-    double *shock_corr;      /* m x m scratch */                                           \
-    double *obs_corr;        /* n_obs x n_obs scratch */                                   \
-    double *shock_sd;        /* m scratch */                                               \
-    double *obs_sd;          /* n_obs scratch */                                           \
-    double *filter_arena;                                                                  \
-    double *solve_arena;                                                                   \
-    int64_t *solve_iarena;                                                                 \
-    int64_t solve_failures;  /* rejected solutions: -503, -504, -505 or bk != 0 */       \
-    crv_klein_solution solution
+/* The part both objective records share, as their first member: a pointer to
+ * either record is also a pointer to its common part. */
+typedef struct crv_objective_common {
+    int64_t reserved0;
+    int64_t n;         /* model variables, also the linear filter's state dimension */
+    int64_t nx;        /* states of the solution */
+    int64_t ny;        /* other variables */
+    int64_t m;         /* shocks */
+    int64_t n_obs;     /* observables */
+    int64_t p;         /* model parameters */
+    int64_t n_periods; /* T */
+    crv_residual_fn residual;
+    crv_residual_fn hessian; /* read by the unscented objective only */
+    crv_zgges_fn zgges;
+    crv_dgeqrf_fn dgeqrf;
+    crv_dormqr_fn dormqr;
+    crv_obs_fn obs_fn;       /* levels (n) -> observables (n_obs) */
+    crv_obs_fn obs_jac;      /* levels (n) -> n_obs x n Jacobian */
+    const double *x_guess;   /* n: steady-state starting point */
+    const uint8_t *flags;    /* n timing flags */
+    const double *data;      /* T x n_obs */
+    const double *P0;        /* initial state covariance of the filter */
+    const double *x0;        /* n: initial predicted state (linear, extended) */
+    double jitter;
+    int32_t symmetrize;
+    int64_t reserved1;
+    const int64_t *scatter;  /* n_scatter rows of CRV_SCATTER_ROW_WORDS words */
+    int64_t n_scatter;
+    crv_cov_spec shock_spec; /* S, m x m */
+    crv_cov_spec obs_spec;   /* H, n_obs x n_obs */
+    int32_t has_prior;       /* read by crv_logprior_at only */
+    crv_belief_plan plan;
+    double *params;          /* p, written by the scatter */
+    double *shock_cov;       /* m x m */
+    int64_t reserved2;
+    double *obs_cov;         /* n_obs x n_obs */
+    double *shock_corr;      /* m x m scratch */
+    double *obs_corr;        /* n_obs x n_obs scratch */
+    double *shock_sd;        /* m scratch */
+    double *obs_sd;          /* n_obs scratch */
+    double *filter_arena;
+    double *solve_arena;
+    int64_t *solve_iarena;
+    int64_t solve_failures;  /* rejected solutions: -503, -504, -505 or bk != 0 */
+    crv_klein_solution solution;
+} crv_objective_common;
 
 /* Linear and extended objectives. */
 typedef struct crv_objective {
-    CRV_OBJECTIVE_COMMON_FIELDS;
+    crv_objective_common common;
     double *design;        /* n_obs x n: Z = obs_jac(ss) */
     double *obs_intercept; /* n_obs: d = obs_fn(ss) */
     int64_t reserved3;
@@ -118,7 +120,7 @@ typedef struct crv_objective {
 /* Unscented objective: the second-order solution, the unscented filter's
  * initial (x^f, x^s) (P0 is then 2nx x 2nx) and its sigma-point parameters. */
 typedef struct crv_objective_unscented {
-    CRV_OBJECTIVE_COMMON_FIELDS;
+    crv_objective_common common;
     crv_klein_second_order second;
     const double *ukf_x0; /* 2 nx */
     double ukf_alpha;
@@ -134,28 +136,29 @@ CRV_LAYOUT_CHECK(offsetof(crv_cov_spec, n_pairs) == 80, "crv_cov_spec layout");
 CRV_LAYOUT_CHECK(sizeof(crv_belief_plan) == 96, "crv_belief_plan layout");
 CRV_LAYOUT_CHECK(offsetof(crv_belief_plan, n_scalar) == 40, "crv_belief_plan layout");
 CRV_LAYOUT_CHECK(offsetof(crv_belief_plan, n_blocks) == 88, "crv_belief_plan layout");
-/* Field k (1-based, k <= 72) sits at byte 8 (k - 1). */
-CRV_LAYOUT_CHECK(offsetof(crv_objective, n_periods) == 56, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, residual) == 64, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, obs_jac) == 112, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, x0) == 152, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, jitter) == 160, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, symmetrize) == 168, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, scatter) == 184, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, n_scatter) == 192, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, shock_spec) == 200, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, obs_spec) == 288, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, has_prior) == 376, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, plan) == 384, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, params) == 480, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, obs_cov) == 504, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, filter_arena) == 544, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, solve_failures) == 568, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective, solution) == 576, "crv_objective layout");
+CRV_LAYOUT_CHECK(sizeof(crv_objective_common) == 728, "crv_objective_common layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.n_periods) == 56, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.residual) == 64, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.obs_jac) == 112, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.x0) == 152, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.jitter) == 160, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.symmetrize) == 168, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.scatter) == 184, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.n_scatter) == 192, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.shock_spec) == 200, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.obs_spec) == 288, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.has_prior) == 376, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.plan) == 384, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.params) == 480, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.obs_cov) == 504, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.filter_arena) == 544, "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.solve_failures) == 568,
+                 "crv_objective layout");
+CRV_LAYOUT_CHECK(offsetof(crv_objective, common.solution) == 576, "crv_objective layout");
 CRV_LAYOUT_CHECK(offsetof(crv_objective, design) == 728, "crv_objective layout");
 CRV_LAYOUT_CHECK(offsetof(crv_objective, reserved3) == 744, "crv_objective layout");
 CRV_LAYOUT_CHECK(sizeof(crv_objective) == 752, "crv_objective layout");
-CRV_LAYOUT_CHECK(offsetof(crv_objective_unscented, solution) == 576,
+CRV_LAYOUT_CHECK(offsetof(crv_objective_unscented, common.solution) == 576,
                  "crv_objective_unscented layout");
 CRV_LAYOUT_CHECK(offsetof(crv_objective_unscented, second) == 728,
                  "crv_objective_unscented layout");
@@ -197,10 +200,10 @@ CRV_API double crv_post_extended(const double *theta, void *obj);
 CRV_API double crv_post_unscented(const double *theta, void *obj);
 
 /* 0 when has_prior is zero, else crv_logbeliefplan of the record's plan at
- * theta. Reads only fields 1 to 60, so either record may be passed. */
+ * theta. Reads only the common part, so either record may be passed. */
 CRV_API double crv_logprior_at(const crv_objective *obj, const double *theta);
 /* params[row[1]] = transform row[2] of theta[row[0]], for each scatter row in
- * order. Reads only fields 1 to 61, so either record may be passed. */
+ * order. Reads only the common part, so either record may be passed. */
 CRV_API void crv_scatter_params(crv_objective *obj, const double *theta);
 /* Copies n doubles from src to dst when n > 0. */
 CRV_API void crv_init_params(double *dst, const double *src, int64_t n);

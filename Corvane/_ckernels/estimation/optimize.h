@@ -4,8 +4,8 @@
  *
  * Both drivers minimise fn(x, context) over n variables, overwrite the
  * caller's start vector with the result and fill a crv_opt_result. Unlike the
- * other kernels they allocate their workspace from the heap and free it
- * before returning. The objective may return +inf or NaN for an infeasible
+ * other kernels they allocate their workspace from the heap (the layouts of
+ * optimize_layout.hpp) and free it before returning. The objective may return +inf or NaN for an infeasible
  * point.
  *
  * Bound types (one int64 per variable): 0 none, 1 lower only, 2 both,
@@ -101,11 +101,8 @@ CRV_API int64_t crv_lbfgsb(crv_opt_fn fn, void *context, int64_t n, double *x,
  * SY(i, j) = s_i'y_j, SS(i, j) = s_i's_j; WT holds the upper Cholesky factor
  * U of T = theta SS + L D^-1 L' (L the strict lower part of SY, D its
  * diagonal). The correction vectors are the rows of WS and WY (m x n,
- * circular, slot head holds the oldest).
- *
- * wa layout: WS mn, WY mn, SY m^2, SS m^2, WT m^2, three m^2 blocks of the
- * subspace system, z n, r n, d n, x0 n, g0 n, and four 2m vectors;
- * iwa: free-variable list n, per-variable state n, breakpoint order n. */
+ * circular, slot head holds the oldest). wa and iwa are laid out by the
+ * SetulbWork layout (optimize_layout.hpp). */
 
 /* One step of L-BFGS-B: returns with task[0] = 3 to request f and g at x,
  * 1 after each new iterate, or a terminal code. wa holds 2mn + 5n + 11m^2 +

@@ -65,7 +65,8 @@ class crv_belief_plan(ctypes.Structure):
                  _i64p if name in _PLAN_INT_ARRAYS else _dp) for name in BELIEF_PLAN_FIELDS]
 
 
-# Fields 1 to 73 of both objective records.
+# The part both objective records share, their first member `common`; its
+# fields read as fields of the record (`rec.n`).
 _COMMON_FIELDS = [
     ("reserved0", i64),
     ("n", i64),
@@ -112,8 +113,13 @@ _COMMON_FIELDS = [
 ]
 
 
+class crv_objective_common(ctypes.Structure):
+    _fields_ = _COMMON_FIELDS
+
+
 class crv_objective(ctypes.Structure):
-    _fields_ = _COMMON_FIELDS + [
+    _anonymous_ = ("common",)
+    _fields_ = [("common", crv_objective_common)] + [
         ("design", _dp),
         ("obs_intercept", _dp),
         ("reserved3", i64),
@@ -121,7 +127,8 @@ class crv_objective(ctypes.Structure):
 
 
 class crv_objective_unscented(ctypes.Structure):
-    _fields_ = _COMMON_FIELDS + [
+    _anonymous_ = ("common",)
+    _fields_ = [("common", crv_objective_common)] + [
         ("second", crv_klein_second_order),
         ("ukf_x0", _dp),
         ("ukf_alpha", f64),
@@ -133,6 +140,7 @@ class crv_objective_unscented(ctypes.Structure):
 RECORDS = {
     "crv_cov_spec": crv_cov_spec,
     "crv_belief_plan": crv_belief_plan,
+    "crv_objective_common": crv_objective_common,
     "crv_objective": crv_objective,
     "crv_objective_unscented": crv_objective_unscented,
 }

@@ -2,7 +2,8 @@
 tests, and the read-only Jarque-Bera and kernel tables.
 
 The statistics kernels return 32-bit status codes; `STATUS` names them.
-`tables(lib)` reads the exported tables into NumPy arrays.
+`tables(lib)` reads the library's read-only tables (crv_stat_table) into
+NumPy arrays.
 """
 
 import ctypes
@@ -19,7 +20,7 @@ STATUS = {name.removeprefix("CRV_STAT_").lower(): code for name, code in _STATUS
 KERNELS = {"bartlett": 0, "parzen": 1, "quadratic_spectral": 2, "none": 3}
 RULES = {"fixed": 0, "floor": 1, "plug_in": 2, "floor_or_plug_in": 3}
 
-# Exported tables: name -> shape.
+# Read-only tables: name -> shape.
 TABLES = {
     "_JB_N_GRID": (15,),
     "_JB_PVAL_GRID": (23,),
@@ -29,12 +30,12 @@ TABLES = {
 
 
 def tables(lib):
-    """Copies of the exported read-only tables, keyed by symbol name."""
+    """Copies of the library's read-only tables, keyed by name."""
     out = {}
     for name, shape in TABLES.items():
         count = int(np.prod(shape))
-        data = (ctypes.c_double * count).in_dll(lib, name)
-        out[name] = np.array(data, dtype=np.float64).reshape(shape)
+        data = lib.crv_stat_table(name.encode(), None, None)
+        out[name] = np.ctypeslib.as_array(data, shape=(count,)).copy().reshape(shape)
     return out
 
 
@@ -57,6 +58,7 @@ SIGNATURES = {
     "crv_jb_isf_interp_into": (None, [i64, F64, i64, F64]),
     "crv_jb_find_hilo_ascending": (None, [F64, i64, I64, I64, f64]),
     "crv_jb_find_hilo_descending": (None, [F64, i64, I64, I64, f64]),
+    "crv_stat_table": (ctypes.POINTER(f64), [ctypes.c_char_p, I64, I64]),
     # stability tests
     "crv_chow_arena_size": (arena_size_t, [i64]),
     "crv_chow_stat": (i32, [F64, F64, i64, i64, i64, F64, F64]),

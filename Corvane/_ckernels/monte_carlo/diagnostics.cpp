@@ -7,67 +7,14 @@
 #include "diagnostics.h"
 #include "fdot.hpp"
 #include "linalg.h"
+#include "stats_layout.hpp"
+#include "stats_tables.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::Carver;
-
-const double _JB_N_GRID[CRV_JB_N_COUNT] = {10,  20,  35,  50,   75,   100,  150,  200,
-                                           300, 500, 800, 1000, 1600, 2400, 10000};
-
-const double _JB_PVAL_GRID[CRV_JB_P_COUNT] = {0.0001, 0.0005, 0.001, 0.005, 0.01, 0.05,
-                                              0.1,    0.15,   0.2,   0.3,   0.4,  0.5,
-                                              0.6,    0.7,    0.8,   0.85,  0.9,  0.95,
-                                              0.99,   0.995,  0.999, 0.9995, 0.9999};
-
-const double _JB_CV[CRV_JB_P_COUNT][CRV_JB_N_COUNT] = {
-    {15.345, 46.996, 66.612, 71.734, 69.91, 68.032, 60.632, 54.736, 47.572, 38.847, 33.247,
-     31.213, 26.956, 24.249, 19.94},
-    {12.444, 31.159, 40.759, 43.256, 41.909, 40.43, 37.229, 34.33, 30.561, 26.27, 23.045, 21.979,
-     19.76, 18.366, 16.052},
-    {10.995, 24.97, 31.969, 33.753, 32.738, 31.84, 29.547, 27.551, 24.83, 21.812, 19.521, 18.736,
-     17.15, 16.083, 14.397},
-    {7.304, 13.471, 16.414, 17.281, 17.305, 16.959, 16.257, 15.638, 14.669, 13.583, 12.726,
-     12.366, 11.762, 11.384, 10.792},
-    {5.7029, 9.7182, 11.736, 12.392, 12.586, 12.491, 12.185, 11.882, 11.358, 10.778, 10.299,
-     10.117, 9.8095, 9.6084, 9.3128},
-    {2.5247, 3.7954, 4.5929, 4.9757, 5.2777, 5.43, 5.5984, 5.6758, 5.7732, 5.8551, 5.9103, 5.9242,
-     5.9569, 5.9671, 5.9857},
-    {1.6232, 2.347, 2.8814, 3.1834, 3.4862, 3.6734, 3.9041, 4.0327, 4.1891, 4.3317, 4.4274,
-     4.4568, 4.5132, 4.5424, 4.5888},
-    {1.2826, 1.823, 2.2533, 2.5094, 2.7713, 2.939, 3.1416, 3.258, 3.4003, 3.5312, 3.6198, 3.6507,
-     3.7016, 3.7309, 3.7778},
-    {1.1236, 1.5623, 1.9162, 2.1278, 2.3463, 2.4865, 2.6558, 2.7559, 2.8764, 2.9882, 3.0645,
-     3.0909, 3.136, 3.1611, 3.2036},
-    {0.9389, 1.2516, 1.4997, 1.6466, 1.7975, 1.8944, 2.0112, 2.0807, 2.1639, 2.2427, 2.2962,
-     2.3153, 2.346, 2.365, 2.3968},
-    {0.8077, 1.036, 1.2115, 1.3128, 1.4165, 1.4828, 1.5619, 1.6087, 1.6649, 1.7175, 1.7547,
-     1.7679, 1.7889, 1.8024, 1.8248},
-    {0.695, 0.8574, 0.9771, 1.0447, 1.1126, 1.1563, 1.2076, 1.2385, 1.2752, 1.3101, 1.3338, 1.342,
-     1.3568, 1.3655, 1.3808},
-    {0.5885, 0.6948, 0.7699, 0.8114, 0.8529, 0.88, 0.9105, 0.9292, 0.9518, 0.9732, 0.9882,
-     0.9931, 1.0024, 1.0085, 1.0181},
-    {0.4801, 0.5378, 0.5769, 0.5985, 0.6202, 0.6348, 0.6508, 0.661, 0.673, 0.6851, 0.694, 0.6965,
-     0.7018, 0.7056, 0.7108},
-    {0.3618, 0.3777, 0.3896, 0.3969, 0.4046, 0.4105, 0.4168, 0.4213, 0.4267, 0.4325, 0.4368,
-     0.4376, 0.4402, 0.4421, 0.4451},
-    {0.295, 0.2938, 0.2958, 0.2982, 0.301, 0.3044, 0.3071, 0.3096, 0.313, 0.3163, 0.3189, 0.3194,
-     0.3209, 0.3221, 0.3245},
-    {0.2192, 0.2047, 0.2002, 0.1997, 0.1997, 0.2006, 0.2016, 0.2024, 0.204, 0.206, 0.2071, 0.2074,
-     0.2081, 0.2089, 0.2106},
-    {0.1272, 0.1084, 0.1022, 0.1005, 0.0995, 0.0996, 0.0992, 0.0995, 0.1, 0.1005, 0.101, 0.1012,
-     0.1013, 0.1019, 0.1024},
-    {0.0304, 0.023, 0.0208, 0.0203, 0.0198, 0.0197, 0.0196, 0.0196, 0.0197, 0.0198, 0.0197,
-     0.0199, 0.02, 0.02, 0.02},
-    {0.0156, 0.0116, 0.0104, 0.0101, 0.0099, 0.0098, 0.0098, 0.0098, 0.0099, 0.0099, 0.0098,
-     0.0099, 0.0099, 0.0099, 0.01},
-    {0.0032, 0.0023, 0.0021, 0.002, 0.002, 0.0019, 0.0019, 0.0019, 0.002, 0.0019, 0.002, 0.002,
-     0.002, 0.002, 0.002},
-    {0.0016, 0.0012, 0.001, 0.001, 0.001, 0.0009, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001, 0.001,
-     0.001, 0.001},
-    {0.0003, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002, 0.0002,
-     0.0002, 0.0002, 0.0002, 0.0002},
-};
+using crv::tables::jb_cv;
+using crv::tables::jb_n_grid;
+using crv::tables::jb_pval_grid;
 
 namespace {
 
@@ -115,14 +62,13 @@ inline double lerp_at(double a, double b, double t) { return a + t * (b - a); }
 // degenerate bracket).
 double n_weight(int64_t n, int64_t lo, int64_t hi) {
     if (lo == hi) return 0.0;
-    return (static_cast<double>(n) - _JB_N_GRID[lo]) / (_JB_N_GRID[hi] - _JB_N_GRID[lo]);
+    return (static_cast<double>(n) - jb_n_grid[lo]) / (jb_n_grid[hi] - jb_n_grid[lo]);
 }
 
 }  // namespace
 
 crv_arena_size_t crv_bg_arena_size(int64_t n, int64_t k, int64_t p) {
-    const int64_t m = k + p + 1;
-    return {m * (n + 2 * m + 2), 0};
+    return crv::detail::arena_size<crv::detail::BgArena>(n, k, p);
 }
 
 int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int64_t p,
@@ -140,12 +86,8 @@ int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int6
         return CRV_STAT_TOO_FEW;
     }
     const int64_t m = k + p + 1;
-    Carver<> carve{arena};
-    double *Z = carve.take(n * m);
-    double *G = carve.take(m * m);
-    double *L = carve.take(m * m);
-    double *g = carve.take(m);
-    double *beta = carve.take(m);
+    const auto a = crv::detail::carve<crv::detail::BgArena>(arena, nullptr, n, k, p);
+    double *Z = a.Z, *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
 
     for (int64_t i = 0; i < n; ++i) {
         double *zi = Z + i * m;
@@ -165,7 +107,7 @@ int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int6
 }
 
 crv_arena_size_t crv_bp_arena_size(int64_t n, int64_t m) {
-    return {n + 2 * m + 2 * m * m, 0};
+    return crv::detail::arena_size<crv::detail::BpArena>(n, m);
 }
 
 int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m, double *arena,
@@ -179,12 +121,8 @@ int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m, doubl
     const double sigma2 = sum_sq / dn;
     if (!(std::isfinite(sigma2) && sigma2 > 0.0)) return CRV_STAT_BAD_VARIANCE;
 
-    Carver<> carve{arena};
-    double *w = carve.take(n);
-    double *G = carve.take(mm * mm);
-    double *L = carve.take(mm * mm);
-    double *g = carve.take(mm);
-    double *beta = carve.take(mm);
+    const auto a = crv::detail::carve<crv::detail::BpArena>(arena, nullptr, n, mm);
+    double *w = a.w, *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
     for (int64_t i = 0; i < n; ++i) w[i] = e[i] * e[i] / sigma2;
 
     if (mm > 0) {
@@ -246,9 +184,7 @@ int32_t crv_acorr(const double *x, int64_t n, int64_t h, double *d, double *acf)
 }
 
 crv_arena_size_t crv_lb_arena_size(int64_t n, int64_t h) {
-    const int64_t lags_cap = n >= 2 ? n - 1 : 0;
-    const int64_t lags = h > 0 ? h : 0;
-    return {(n > 0 ? n : 0) + (lags < lags_cap ? lags : lags_cap) + 1, 0};
+    return crv::detail::arena_size<crv::detail::LbArena>(n, h);
 }
 
 int32_t crv_lb_stat(const double *x, int64_t n, int64_t h, double *d, double *acf,
@@ -322,16 +258,16 @@ double crv_jb_pval_interp(int64_t n, double stat) {
     if (stat <= 0.0) return 1.0;
     if (std::isinf(stat)) return 0.0;
     int64_t n_lo = 0, n_hi = 0;
-    crv_jb_find_hilo_ascending(_JB_N_GRID, CRV_JB_N_COUNT, &n_lo, &n_hi, static_cast<double>(n));
+    crv_jb_find_hilo_ascending(jb_n_grid, CRV_JB_N_COUNT, &n_lo, &n_hi, static_cast<double>(n));
     const double t = n_weight(n, n_lo, n_hi);
     double column[CRV_JB_P_COUNT];
     for (int r = 0; r < CRV_JB_P_COUNT; ++r)
-        column[r] = n_lo == n_hi ? _JB_CV[r][n_lo] : lerp_at(_JB_CV[r][n_lo], _JB_CV[r][n_hi], t);
+        column[r] = n_lo == n_hi ? jb_cv[r][n_lo] : lerp_at(jb_cv[r][n_lo], jb_cv[r][n_hi], t);
     int64_t lo = 0, hi = 0;
     crv_jb_find_hilo_descending(column, CRV_JB_P_COUNT, &lo, &hi, stat);
-    if (lo == hi) return _JB_PVAL_GRID[lo];
+    if (lo == hi) return jb_pval_grid[lo];
     const double u = (stat - column[lo]) / (column[hi] - column[lo]);
-    return lerp_at(_JB_PVAL_GRID[lo], _JB_PVAL_GRID[hi], u);
+    return lerp_at(jb_pval_grid[lo], jb_pval_grid[hi], u);
 }
 
 double crv_jb_isf_interp(int64_t n, double p) {
@@ -339,15 +275,15 @@ double crv_jb_isf_interp(int64_t n, double p) {
     if (p <= 0.0) return std::numeric_limits<double>::infinity();
     if (p >= 1.0) return 0.0;
     int64_t n_lo = 0, n_hi = 0, p_lo = 0, p_hi = 0;
-    crv_jb_find_hilo_ascending(_JB_N_GRID, CRV_JB_N_COUNT, &n_lo, &n_hi, static_cast<double>(n));
-    crv_jb_find_hilo_ascending(_JB_PVAL_GRID, CRV_JB_P_COUNT, &p_lo, &p_hi, p);
+    crv_jb_find_hilo_ascending(jb_n_grid, CRV_JB_N_COUNT, &n_lo, &n_hi, static_cast<double>(n));
+    crv_jb_find_hilo_ascending(jb_pval_grid, CRV_JB_P_COUNT, &p_lo, &p_hi, p);
     const double t = n_weight(n, n_lo, n_hi);
     auto at_row = [&](int64_t r) {
-        return n_lo == n_hi ? _JB_CV[r][n_lo] : lerp_at(_JB_CV[r][n_lo], _JB_CV[r][n_hi], t);
+        return n_lo == n_hi ? jb_cv[r][n_lo] : lerp_at(jb_cv[r][n_lo], jb_cv[r][n_hi], t);
     };
     const double v_lo = at_row(p_lo);
     if (p_lo == p_hi) return v_lo;
-    const double u = (p - _JB_PVAL_GRID[p_lo]) / (_JB_PVAL_GRID[p_hi] - _JB_PVAL_GRID[p_lo]);
+    const double u = (p - jb_pval_grid[p_lo]) / (jb_pval_grid[p_hi] - jb_pval_grid[p_lo]);
     return lerp_at(v_lo, at_row(p_hi), u);
 }
 

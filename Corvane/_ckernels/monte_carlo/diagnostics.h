@@ -5,48 +5,46 @@
  * Each statistic writes one double (never a p-value) and returns a 32-bit
  * status: 0, or one of the CRV_STAT_* codes of status.def (1 and -1001 to
  * -1007, shared with stability.h and hac.h); each kernel lists its own.
- * Arrays are row-major and contiguous; arenas are double regions carved in
- * the order listed above each kernel. */
+ * Arrays are row-major and contiguous. Arenas are double regions; each
+ * *_arena_size function is the size query of the layout (stats_layout.hpp)
+ * its kernel carves. */
 #ifndef CORVANE_DIAGNOSTICS_H
 #define CORVANE_DIAGNOSTICS_H
 
 #include "crv_api.h"
 #include "status.h"
 
-/* Exported read-only table: a declaration with C linkage in both languages. */
-#ifdef __cplusplus
-#define CRV_API_DATA CRV_API
-#else
-#define CRV_API_DATA extern __attribute__((visibility("default")))
-#endif
-
 #define CRV_JB_N_COUNT 15
 #define CRV_JB_P_COUNT 23
 
-/* Jarque-Bera tables: sample sizes (ascending), upper-tail probabilities
- * (ascending) and critical values, row = probability, column = sample size;
- * entry (p, N) is v with P(JB > v) = p. Every column decreases down the rows. */
-CRV_API_DATA const double _JB_N_GRID[CRV_JB_N_COUNT];
-CRV_API_DATA const double _JB_PVAL_GRID[CRV_JB_P_COUNT];
-CRV_API_DATA const double _JB_CV[CRV_JB_P_COUNT][CRV_JB_N_COUNT];
+/* The read-only tables of the statistics kernels, by name:
+ *   "_JB_N_GRID"     15 Jarque-Bera sample sizes, ascending;
+ *   "_JB_PVAL_GRID"  23 upper-tail probabilities, ascending;
+ *   "_JB_CV"         23 x 15 critical values, row = probability, column =
+ *                    sample size: entry (p, N) is v with P(JB > v) = p; every
+ *                    column decreases down the rows;
+ *   "_KERNEL_SPECS"  4 x 2, the (a, q) constants of the AR(1) plug-in
+ *                    bandwidth per kernel code (hac.h).
+ * Returns the row-major data and writes its shape to rows and cols (each may
+ * be null); an unknown name returns null with shape 0 x 0. */
+CRV_API const double *crv_stat_table(const char *name, int64_t *rows, int64_t *cols);
 
-/* (m (n + 2m + 2), 0) with m = k + p + 1. */
+/* Size query of the BgArena layout. */
 CRV_API crv_arena_size_t crv_bg_arena_size(int64_t n, int64_t k, int64_t p);
 /* Breusch-Godfrey LM statistic n (1 - SSR/S) of e on Z = [1, X, e lagged
  * 1..p] with missing lags zero-filled; S = sum e^2 (uncentred R^2), 0 when
- * S = 0. Arena: Z (n x m), G (m x m), L (m x m), g (m), beta (m).
- * Returns 0; 1 (normal matrix not positive definite, *out unwritten);
+ * S = 0. Arena: BgArena. Returns 0; 1 (normal matrix not positive definite, *out unwritten);
  * -1005 with *out = NaN when n <= p; -1003 / -1004 with *out = NaN for a
  * negative k / p. */
 CRV_API int32_t crv_bg_stat(const double *e, const double *X, int64_t n, int64_t k, int64_t p,
                             double *arena, double *out);
 
-/* (n + 2m + 2m^2, 0). */
+/* Size query of the BpArena layout. */
 CRV_API crv_arena_size_t crv_bp_arena_size(int64_t n, int64_t m);
 /* Auxiliary regression of w = e^2 / (sum e^2 / n) on Z (the caller supplies
- * the constant column); writes its SSR and centred TSS. Arena: w (n),
- * G (m x m), L (m x m), g (m), beta (m). Returns 0; 1 (singular ZᵀZ);
- * -1005 for n = 0; -1003 for n < 0 or a zero / non-finite variance. */
+ * the constant column); writes its SSR and centred TSS. Arena: BpArena.
+ * Returns 0; 1 (singular ZᵀZ); -1005 for n = 0; -1003 for n < 0 or a zero /
+ * non-finite variance. */
 CRV_API int32_t crv_bp_aux(const double *e, const double *Z, int64_t n, int64_t m,
                            double *arena, double *ssr, double *tss);
 /* Breusch-Pagan statistic: n R^2 (studentized != 0; R^2 clipped to [0, 1],
@@ -61,7 +59,7 @@ CRV_API int32_t crv_bp_stat(const double *e, const double *Z, int64_t n, int64_t
  * -1004 for h < 0 (nothing written). */
 CRV_API int32_t crv_acorr(const double *x, int64_t n, int64_t h, double *d, double *acf);
 
-/* (max(n, 0) + min(max(h, 0), n - 1 if n >= 2 else 0) + 1, 0): d and acf. */
+/* Size query of the LbArena layout: room for crv_lb_stat's d and acf. */
 CRV_API crv_arena_size_t crv_lb_arena_size(int64_t n, int64_t h);
 /* Ljung-Box Q = (n + 2) n sum_{j=1..h} r_j^2 / (n - j), h clipped to n - 1.
  * d (n) and acf (h + 1 after clipping) are caller scratch. *out = NaN and

@@ -7,17 +7,13 @@
 #include "fdot.hpp"
 #include "hac.h"
 #include "linalg.h"
+#include "stats_layout.hpp"
+#include "stats_tables.hpp"
 
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::Carver;
-
-const double _KERNEL_SPECS[CRV_KERNEL_COUNT][2] = {
-    {1.1447, 1.0},
-    {2.6614, 2.0},
-    {1.3221, 2.0},
-    {1.0, 1.0},
-};
+using crv::tables::kernel_specs;
+using crv::detail::vech_size;
 
 namespace {
 
@@ -48,26 +44,20 @@ int64_t plug_in_bandwidth(const double *x, int64_t stride, int32_t code, int64_t
     rho = rho < -0.999 ? -0.999 : (rho > 0.999 ? 0.999 : rho);
     const double alpha = 2.0 * rho * (1.0 + rho) / ((1.0 - rho) * (1.0 - rho));
     if (!(std::isfinite(alpha) && alpha > 0.0)) return 1;
-    const double a = _KERNEL_SPECS[code][0];
-    const double p = 1.0 / (2.0 * _KERNEL_SPECS[code][1] + 1.0);
+    const double a = kernel_specs[code][0];
+    const double p = 1.0 / (2.0 * kernel_specs[code][1] + 1.0);
     const double b = std::floor(std::pow(dT, p) * a * std::pow(alpha, p));
     return b < 2.0 ? 1 : static_cast<int64_t>(b);
 }
 
 // Moments M (T x m) centred in place, then the HAC Wald statistic against
-// target. Work: mean (m), Γ (m x m), S (m x m), d (m), F (m x m), z (m),
-// plug-in bandwidths (m); iwork: pivots (m).
+// target, on the WaldMomentsArena layout of (work, iwork).
 int32_t wald_hac_from_moments(double *M, const double *target, int64_t T, int64_t m,
                               int32_t code, int32_t rule, int64_t bw, double *work,
                               int64_t *iwork, double *out) {
-    Carver<> carve{work};
-    double *mean = carve.take(m);
-    double *gamma = carve.take(m * m);
-    double *S = carve.take(m * m);
-    double *d = carve.take(m);
-    double *F = carve.take(m * m);
-    double *z = carve.take(m);
-    double *bw_work = carve.take(m);
+    const auto a = crv::detail::carve<crv::detail::WaldMomentsArena>(work, iwork, m);
+    double *mean = a.mean, *gamma = a.gamma, *S = a.S, *d = a.d, *F = a.F, *z = a.z;
+    double *bw_work = a.bandwidths;
 
     crv_fill_mean_ax0(M, T, m, mean);
     crv_fill_centered_ax0(M, mean, T, m, M);
@@ -89,10 +79,8 @@ int32_t wald_hac_from_moments(double *M, const double *target, int64_t T, int64_
             return CRV_STAT_BAD_ARG;
     }
     crv_hac_estimator_matmul(M, code, bw < T - 1 ? bw : T - 1, T, m, gamma, S);
-    return crv_wald_stat_from_mean_and_cov(mean, target, S, T, m, d, F, iwork, z, out);
+    return crv_wald_stat_from_mean_and_cov(mean, target, S, T, m, d, F, a.piv, z, out);
 }
-
-inline int64_t vech_size(int64_t k) { return k > 0 ? k * (k + 1) / 2 : 0; }
 
 }  // namespace
 
@@ -190,21 +178,19 @@ int32_t crv_wald_stat_from_mean_and_cov(const double *mean, const double *mu0, c
 }
 
 crv_arena_size_t crv_wald_mean_hac_arena_size(int64_t T, int64_t k) {
-    return {k * (T + 3 * k + 4), k};
+    return crv::detail::arena_size<crv::detail::WaldMeanArena>(T, k);
 }
 
 int32_t crv_wald_mean_hac(const double *X, const double *mu0, int64_t T, int64_t k, int32_t code,
                           int32_t rule, int64_t bw, double *arena, int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
-    Carver<> carve{arena};
-    double *M = carve.take(T * k);
-    crv::detail::copy_f64(M, X, T * k);
-    return wald_hac_from_moments(M, mu0, T, k, code, rule, bw, carve.next, iarena, out);
+    const auto a = crv::detail::carve<crv::detail::WaldMeanArena>(arena, iarena, T, k);
+    crv::detail::copy_f64(a.moments, X, T * k);
+    return wald_hac_from_moments(a.moments, mu0, T, k, code, rule, bw, a.step, a.step_slots, out);
 }
 
 crv_arena_size_t crv_wald_covariance_hac_arena_size(int64_t T, int64_t k) {
-    const int64_t h = vech_size(k);
-    return {T * (k + h) + h * (3 * h + 5), h};
+    return crv::detail::arena_size<crv::detail::WaldCovArena>(T, k);
 }
 
 int32_t crv_fill_symmetric_target_vec(const double *A, int64_t k, double *out, double atol,
@@ -239,22 +225,19 @@ int32_t crv_wald_covariance_hac(const double *X, const double *Sigma0, int64_t T
                                 int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
     const int64_t h = vech_size(k);
-    Carver<> carve{arena};
-    double *target = carve.take(h);
-    double *centred = carve.take(T * k);
-    double *moments = carve.take(T * h);
+    const auto a = crv::detail::carve<crv::detail::WaldCovArena>(arena, iarena, T, k);
+    double *target = a.target, *centred = a.centred, *moments = a.moments;
     double *column_mean = moments;  // until the data are centred
     crv_fill_mean_ax0(X, T, k, column_mean);
     crv_fill_centered_ax0(X, column_mean, T, k, centred);
     if (crv_fill_symmetric_target_vec(Sigma0, k, target, 1e-8, 1e-5) != 0)
         return CRV_STAT_ASYMMETRIC;
     crv_symmetric_outer_prod_2dim(centred, T, k, h, moments);
-    return wald_hac_from_moments(moments, target, T, h, code, rule, bw, carve.next, iarena, out);
+    return wald_hac_from_moments(moments, target, T, h, code, rule, bw, a.step, a.step_slots, out);
 }
 
 crv_arena_size_t crv_wald_second_moment_hac_arena_size(int64_t T, int64_t k) {
-    const int64_t h = vech_size(k);
-    return {h * (T + 3 * h + 5), h};
+    return crv::detail::arena_size<crv::detail::WaldSecondArena>(T, k);
 }
 
 int32_t crv_wald_second_moment_hac(const double *X, const double *Sigma0, int64_t T, int64_t k,
@@ -262,11 +245,10 @@ int32_t crv_wald_second_moment_hac(const double *X, const double *Sigma0, int64_
                                    int64_t *iarena, double *out) {
     if (T < 2) return CRV_STAT_TOO_FEW;
     const int64_t h = vech_size(k);
-    Carver<> carve{arena};
-    double *target = carve.take(h);
-    double *moments = carve.take(T * h);
+    const auto a = crv::detail::carve<crv::detail::WaldSecondArena>(arena, iarena, T, k);
+    double *target = a.target, *moments = a.moments;
     if (crv_fill_symmetric_target_vec(Sigma0, k, target, 1e-8, 1e-5) != 0)
         return CRV_STAT_ASYMMETRIC;
     crv_symmetric_outer_prod_2dim(X, T, k, h, moments);
-    return wald_hac_from_moments(moments, target, T, h, code, rule, bw, carve.next, iarena, out);
+    return wald_hac_from_moments(moments, target, T, h, code, rule, bw, a.step, a.step_slots, out);
 }

@@ -2,8 +2,8 @@
  * second-moment matrix of a multivariate series.
  *
  * Kernel codes (32-bit): 0 Bartlett, 1 Parzen, 2 quadratic spectral, 3 no
- * lags; _KERNEL_SPECS holds the (a, q) constants of the AR(1) plug-in
- * bandwidth per code. Bandwidth rules (32-bit): 0 fixed (bw >= 0), 1 floor
+ * lags; the table "_KERNEL_SPECS" (crv_stat_table) holds the (a, q) constants
+ * of the AR(1) plug-in bandwidth per code. Bandwidth rules (32-bit): 0 fixed (bw >= 0), 1 floor
  * rule floor(4 (T/100)^(2/9)), 2 AR(1) plug-in over all columns (median),
  * 3 floor rule for Bartlett, plug-in otherwise. vech order: the upper
  * triangle row by row, h = k(k + 1)/2 entries.
@@ -18,9 +18,6 @@
 #include "diagnostics.h"
 
 #define CRV_KERNEL_COUNT 4
-
-/* (a, q) per kernel code. */
-CRV_API_DATA const double _KERNEL_SPECS[CRV_KERNEL_COUNT][2];
 
 /* Kernel weight w(|j| / (bw + 1)); 0 for code 3, for an unknown code and for
  * bw < 0. */
@@ -52,21 +49,19 @@ CRV_API int32_t crv_wald_stat_from_mean_and_cov(const double *mean, const double
                                                 const double *S, int64_t T, int64_t k, double *d,
                                                 double *F, int64_t *piv, double *z, double *out);
 
-/* (k (T + 3k + 4), k). */
+/* Size query of the WaldMeanArena layout (stats_layout.hpp, as are the
+ * layouts below; each ends with the WaldMomentsArena of the moments step). */
 CRV_API crv_arena_size_t crv_wald_mean_hac_arena_size(int64_t T, int64_t k);
-/* Wald test of E x_t = mu0. Arena: copy of X (T x k), then the moments step
- * with m = k: mean (m), Γ work (m x m), S (m x m), d (m), F (m x m), z (m),
- * plug-in bandwidths (m); integer arena: pivots (m). */
+/* Wald test of E x_t = mu0 on a copy of X. Arena (both regions):
+ * WaldMeanArena. */
 CRV_API int32_t crv_wald_mean_hac(const double *X, const double *mu0, int64_t T, int64_t k,
                                   int32_t code, int32_t rule, int64_t bw, double *arena,
                                   int64_t *iarena, double *out);
 
-/* (T (k + h) + h (3h + 5), h). */
+/* Size query of the WaldCovArena layout. */
 CRV_API crv_arena_size_t crv_wald_covariance_hac_arena_size(int64_t T, int64_t k);
 /* Wald test of Cov x_t = Sigma0 on the moments vech((x_t - xbar)(x_t - xbar)ᵀ).
- * Arena: target vech (h), centred data (T x k), moments (T x h; the column
- * means use its start until the data are centred), then the moments step
- * with m = h. Returns 0, -1001, -1002, -1005 or -1007. */
+ * Arena: WaldCovArena. Returns 0, -1001, -1002, -1005 or -1007. */
 CRV_API int32_t crv_wald_covariance_hac(const double *X, const double *Sigma0, int64_t T,
                                         int64_t k, int32_t code, int32_t rule, int64_t bw,
                                         double *arena, int64_t *iarena, double *out);
@@ -79,10 +74,10 @@ CRV_API int32_t crv_fill_symmetric_target_vec(const double *A, int64_t k, double
 CRV_API void crv_symmetric_outer_prod_2dim(const double *X, int64_t T, int64_t k, int64_t stride,
                                            double *out);
 
-/* (h (T + 3h + 5), h). */
+/* Size query of the WaldSecondArena layout. */
 CRV_API crv_arena_size_t crv_wald_second_moment_hac_arena_size(int64_t T, int64_t k);
 /* Wald test of E x_t x_tᵀ = Sigma0 on the uncentred moments vech(x_t x_tᵀ).
- * Arena: target vech (h), moments (T x h), then the moments step. */
+ * Arena: WaldSecondArena. */
 CRV_API int32_t crv_wald_second_moment_hac(const double *X, const double *Sigma0, int64_t T,
                                            int64_t k, int32_t code, int32_t rule, int64_t bw,
                                            double *arena, int64_t *iarena, double *out);

@@ -59,7 +59,7 @@ typedef struct crv_mc_simulate_order1_ctx {
     int64_t n;         /* states */
     int64_t m;         /* shocks */
     int64_t n_params;
-    int64_t n_obs;
+    int64_t n_obs;     /* observables */
     const crv_mc_shock_spec *shocks; /* null: E as bound */
     int64_t shock_scratch;           /* word offset in the input block */
 } crv_mc_simulate_order1_ctx;
@@ -67,15 +67,19 @@ typedef struct crv_mc_simulate_order1_ctx {
 typedef struct crv_mc_simulate_order2_ctx {
     crv_obs_fn obs_fn;
     int64_t T;
-    int64_t nx;
-    int64_t ny;
-    int64_t m;
+    int64_t nx;        /* states */
+    int64_t ny;        /* other variables */
+    int64_t m;         /* shocks */
     int64_t n_params;
-    int64_t n_obs;
+    int64_t n_obs;     /* observables */
     const crv_mc_shock_spec *shocks;
     int64_t shock_scratch;
 } crv_mc_simulate_order2_ctx;
 
+/* The filter contexts keep the field names their contracts fix: m and k are
+ * the observables and the shocks of the linear and extended filters, and the
+ * other way round in the unscented filter (as in ukf_inputs); each field says
+ * which. The size and step functions take the same names in the same roles. */
 typedef struct crv_mc_filter_linear_ctx {
     int64_t T;
     int64_t n;         /* states */
@@ -90,9 +94,9 @@ typedef struct crv_mc_filter_extended_ctx {
     crv_obs_fn obs_fn;
     crv_obs_fn obs_jac;
     int64_t T;
-    int64_t n;
-    int64_t m;
-    int64_t k;
+    int64_t n;         /* states */
+    int64_t m;         /* observables */
+    int64_t k;         /* shocks */
     int64_t n_params;
     int32_t symmetrize;
     double jitter;
@@ -102,8 +106,8 @@ typedef struct crv_mc_filter_extended_ctx {
 typedef struct crv_mc_filter_unscented_ctx {
     crv_obs_fn obs_fn;
     int64_t T;
-    int64_t nx;
-    int64_t ny;
+    int64_t nx;        /* states */
+    int64_t ny;        /* other variables */
     int64_t m;         /* shocks */
     int64_t k;         /* observables */
     int64_t n_params;

@@ -5,25 +5,25 @@
 #include <cmath>
 
 #include "mc_transforms.h"
+#include "mc_transforms_layout.hpp"
 
 namespace {
+
+using crv::detail::TransformInput;
 
 constexpr int64_t kInvalid = CRV_TRANSFORM_INVALID;
 
 inline int64_t nonneg(int64_t v) { return v > 0 ? v : 0; }
 
-// a * b + c for non-negative operands, INT64_MAX when it does not fit.
-int64_t words(int64_t a, int64_t b, int64_t c) {
-    int64_t r;
-    if (__builtin_mul_overflow(nonneg(a), nonneg(b), &r) ||
-        __builtin_add_overflow(r, nonneg(c), &r))
-        return INT64_MAX;
-    return r;
+// The runner's input block: X and `rows` rows of scratch; negative
+// dimensions count as 0 and a count beyond int64 is INT64_MAX.
+crv_arena_size_t input_words(int64_t T, int64_t k, int64_t rows) {
+    return crv::detail::arena_size<TransformInput>(nonneg(T), nonneg(k), nonneg(rows));
 }
 
-// Data (T x k) plus extra words of scratch.
-crv_arena_size_t data_plus(int64_t T, int64_t k, int64_t extra) {
-    return {words(T, k, extra), 0};
+// The scratch of a runner's input block.
+double *scratch_of(double *input, int64_t T, int64_t k, int64_t rows) {
+    return crv::detail::carve<TransformInput>(input, nullptr, T, k, rows).scratch;
 }
 
 // Welford's update of one column: delta = x - mean; mean += delta / i;
@@ -115,7 +115,7 @@ int64_t crv_standardize_ax0(const double *X, int64_t ddof, int64_t T, int64_t k,
 }
 
 crv_arena_size_t crv_standardize_ax0_arena_size(int64_t T, int64_t k) {
-    return data_plus(T, k, words(2, k, 0));
+    return input_words(T, k, 2);
 }
 
 int64_t crv_log(const double *X, int64_t T, int64_t k, double *out, double shift) {
@@ -125,7 +125,7 @@ int64_t crv_log(const double *X, int64_t T, int64_t k, double *out, double shift
     return 0;
 }
 
-crv_arena_size_t crv_log_arena_size(int64_t T, int64_t k) { return data_plus(T, k, 0); }
+crv_arena_size_t crv_log_arena_size(int64_t T, int64_t k) { return input_words(T, k, 0); }
 
 int64_t crv_log_diff(const double *X, int64_t T, int64_t k, double *prev, double *out,
                      double shift) {
@@ -143,7 +143,7 @@ int64_t crv_log_diff(const double *X, int64_t T, int64_t k, double *prev, double
     return 0;
 }
 
-crv_arena_size_t crv_log_diff_arena_size(int64_t T, int64_t k) { return data_plus(T, k, k); }
+crv_arena_size_t crv_log_diff_arena_size(int64_t T, int64_t k) { return input_words(T, k, 1); }
 
 int64_t crv_diff(const double *X, int64_t order, int64_t T, int64_t k, double *state,
                  double *out) {
@@ -168,7 +168,7 @@ int64_t crv_diff(const double *X, int64_t order, int64_t T, int64_t k, double *s
 }
 
 crv_arena_size_t crv_diff_arena_size(int64_t T, int64_t k, int64_t order) {
-    return data_plus(T, k, words(order, k, 0));
+    return input_words(T, k, order);
 }
 
 int64_t crv_rolling_mean(const double *X, int64_t T, int64_t k, int64_t window, double *buf,
@@ -194,7 +194,9 @@ int64_t crv_rolling_mean(const double *X, int64_t T, int64_t k, int64_t window, 
     return 0;
 }
 
-crv_arena_size_t crv_rolling_mean_arena_size(int64_t T, int64_t k) { return data_plus(T, k, k); }
+crv_arena_size_t crv_rolling_mean_arena_size(int64_t T, int64_t k) {
+    return input_words(T, k, 1);
+}
 
 int64_t crv_rolling_var(const double *X, int64_t T, int64_t k, int64_t window, int64_t ddof,
                         double *buf, double *out) {
@@ -207,7 +209,7 @@ int64_t crv_rolling_std(const double *X, int64_t T, int64_t k, int64_t window, i
 }
 
 crv_arena_size_t crv_rolling_var_arena_size(int64_t T, int64_t k) {
-    return data_plus(T, k, words(2, k, 0));
+    return input_words(T, k, 2);
 }
 
 crv_arena_size_t crv_rolling_std_arena_size(int64_t T, int64_t k) {
@@ -215,7 +217,7 @@ crv_arena_size_t crv_rolling_std_arena_size(int64_t T, int64_t k) {
 }
 
 // ---------------------------------------------------------------------------
-// Runners: X at the start of the input block, the scratch after its T k words.
+// Runners: the TransformInput layout over the input block.
 
 int32_t crv_mc_standardize_runner(int64_t, double *input, double *out, double *, int64_t *iout,
                                   void *ctx) {
@@ -224,7 +226,8 @@ int32_t crv_mc_standardize_runner(int64_t, double *input, double *out, double *,
     int64_t status = kInvalid;
     if (c->T > 0 && c->k >= 1 && c->T - c->ddof > 0) {
         status = blocks_ok(input, out, c->T)
-                     ? crv_standardize_ax0(input, c->ddof, c->T, c->k, input + c->T * c->k, out)
+                     ? crv_standardize_ax0(input, c->ddof, c->T, c->k,
+                                           scratch_of(input, c->T, c->k, 2), out)
                      : CRV_MC_INVALID;
     }
     return finish(status, iout);
@@ -248,7 +251,8 @@ int32_t crv_mc_log_diff_runner(int64_t, double *input, double *out, double *, in
     int64_t status = kInvalid;
     if (c->T > 0 && c->k > 0)
         status = blocks_ok(input, out, c->T - 1)
-                     ? crv_log_diff(input, c->T, c->k, input + c->T * c->k, out, c->shift)
+                     ? crv_log_diff(input, c->T, c->k, scratch_of(input, c->T, c->k, 1), out,
+                                    c->shift)
                      : CRV_MC_INVALID;
     return finish(status, iout);
 }
@@ -260,7 +264,8 @@ int32_t crv_mc_diff_runner(int64_t, double *input, double *out, double *, int64_
     int64_t status = kInvalid;
     if (c->order >= 1 && c->k >= 1 && c->T >= 1)
         status = blocks_ok(input, out, c->T - c->order)
-                     ? crv_diff(input, c->order, c->T, c->k, input + c->T * c->k, out)
+                     ? crv_diff(input, c->order, c->T, c->k,
+                                scratch_of(input, c->T, c->k, c->order), out)
                      : CRV_MC_INVALID;
     return finish(status, iout);
 }
@@ -272,7 +277,8 @@ int32_t crv_mc_rolling_mean_runner(int64_t, double *input, double *out, double *
     int64_t status = kInvalid;
     if (c->T > 0 && c->k > 0 && c->window > 0 && c->T >= c->window)
         status = blocks_ok(input, out, 1)
-                     ? crv_rolling_mean(input, c->T, c->k, c->window, input + c->T * c->k, out)
+                     ? crv_rolling_mean(input, c->T, c->k, c->window,
+                                        scratch_of(input, c->T, c->k, 1), out)
                      : CRV_MC_INVALID;
     return finish(status, iout);
 }
@@ -287,7 +293,7 @@ int32_t rolling_moment_runner(double *input, double *out, int64_t *iout, void *c
     if (c->T > 0 && c->k > 0 && c->window > 0 && c->window <= c->T && c->window - c->ddof > 0)
         status = blocks_ok(input, out, 1)
                      ? rolling_moment<kStd>(input, c->T, c->k, c->window, c->ddof,
-                                            input + c->T * c->k, out)
+                                            scratch_of(input, c->T, c->k, 2), out)
                      : CRV_MC_INVALID;
     return finish(status, iout);
 }

@@ -8,7 +8,8 @@
  * k columns). Status (int64): 0 success; -1301 invalid dimensions.
  *
  * Size functions give the words of a transform runner's input block: X
- * (T x k) followed by the kernel's scratch; they return (words, 0).
+ * (T x k) followed by the kernel's scratch (the TransformInput layout,
+ * mc_transforms_layout.hpp); they return (words, 0).
  * Negative dimensions count as 0; a count that does not fit int64 is
  * returned as INT64_MAX. Runners read X and the scratch from their input
  * block, write the output rows into their out block, store the status in
@@ -78,19 +79,19 @@ typedef struct crv_mc_user_transform_ctx {
  * -1301 for T <= 0, k < 1 or T - ddof <= 0. */
 CRV_API int64_t crv_standardize_ax0(const double *X, int64_t ddof, int64_t T, int64_t k,
                                     double *buf, double *out);
-/* k (T + 2). */
+/* Input-block words: X, then buf. */
 CRV_API crv_arena_size_t crv_standardize_ax0_arena_size(int64_t T, int64_t k);
 
 /* out (T x k) = ln(x + shift). -1301 for T <= 0 or k <= 0. */
 CRV_API int64_t crv_log(const double *X, int64_t T, int64_t k, double *out, double shift);
-/* T k. */
+/* Input-block words: X alone. */
 CRV_API crv_arena_size_t crv_log_arena_size(int64_t T, int64_t k);
 
 /* out ((T - 1) x k) row i - 1 = ln(x_i + shift) - ln(x_{i-1} + shift);
  * prev (k) holds the previous row's logarithms. -1301 for T <= 0 or k <= 0. */
 CRV_API int64_t crv_log_diff(const double *X, int64_t T, int64_t k, double *prev, double *out,
                              double shift);
-/* k + T k. */
+/* Input-block words: X, then prev. */
 CRV_API crv_arena_size_t crv_log_diff_arena_size(int64_t T, int64_t k);
 
 /* out ((T - order) x k) = the order-th differences, by a cascade that keeps
@@ -99,7 +100,7 @@ CRV_API crv_arena_size_t crv_log_diff_arena_size(int64_t T, int64_t k);
  * -1301 for order < 1, k < 1 or T < 1. */
 CRV_API int64_t crv_diff(const double *X, int64_t order, int64_t T, int64_t k, double *state,
                          double *out);
-/* k (T + order). */
+/* Input-block words: X, then state. */
 CRV_API crv_arena_size_t crv_diff_arena_size(int64_t T, int64_t k, int64_t order);
 
 /* out ((T - window + 1) x k) = means of window consecutive rows: the first
@@ -107,7 +108,7 @@ CRV_API crv_arena_size_t crv_diff_arena_size(int64_t T, int64_t k, int64_t order
  * -1301 for T, k or window <= 0, or window > T. */
 CRV_API int64_t crv_rolling_mean(const double *X, int64_t T, int64_t k, int64_t window,
                                  double *buf, double *out);
-/* k + T k. */
+/* Input-block words: X, then buf. */
 CRV_API crv_arena_size_t crv_rolling_mean_arena_size(int64_t T, int64_t k);
 
 /* out ((T - window + 1) x k) = max(M2, 0) / (window - ddof) over each window
@@ -119,7 +120,7 @@ CRV_API int64_t crv_rolling_var(const double *X, int64_t T, int64_t k, int64_t w
                                 int64_t ddof, double *buf, double *out);
 CRV_API int64_t crv_rolling_std(const double *X, int64_t T, int64_t k, int64_t window,
                                 int64_t ddof, double *buf, double *out);
-/* k (T + 2) each. */
+/* Input-block words: X, then buf. */
 CRV_API crv_arena_size_t crv_rolling_var_arena_size(int64_t T, int64_t k);
 CRV_API crv_arena_size_t crv_rolling_std_arena_size(int64_t T, int64_t k);
 

@@ -172,8 +172,9 @@ CRV_API int64_t crv_mc_elastic_net_gs_fit(const double *X, const double *y, cons
 /* ---- Monte Carlo block sizes ------------------------------------------------
  *
  * Words of a fit runner's input block (X n x p, y n, then the fit's scratch
- * in the kernel's argument order) and of its work block. Returned as
- * {doubles = input words, slots = work words}. */
+ * in the kernel's argument order) and of its work block, returned as
+ * {doubles = input words, slots = work words}: the size queries of the
+ * runners' layouts in regression_layout.hpp. */
 CRV_API crv_arena_size_t crv_mc_ols_work_arena_size(int64_t n, int64_t p);
 CRV_API crv_arena_size_t crv_mc_ridge_work_arena_size(int64_t n, int64_t p);
 CRV_API crv_arena_size_t crv_mc_ridge_gs_work_arena_size(int64_t n, int64_t p);
@@ -188,8 +189,9 @@ CRV_API crv_arena_size_t crv_mc_elastic_net_gs_work_arena_size(int64_t n, int64_
 /* ---- Monte Carlo runners ------------------------------------------------------
  *
  * crv_mc_runner protocol (mc.h). The input block holds X (n x p), y (n), then
- * the fit's scratch carved in the kernel's argument order; its size is the
- * first value of the matching work-size function. Each runner fits with se =
+ * the fit's scratch in the kernel's argument order (the runner's layout in
+ * regression_layout.hpp); its size is the first value of the matching
+ * work-size function. Each runner fits with se =
  * null into out[0 .. p), stores rss and tss at out[p] and out[p + 1]
  * (out_words = p + 2), writes the status to iout[0] when iout is non-null and
  * returns it. -1201 for a null ctx, negative n, p or n_alphas, a null alphas
@@ -286,28 +288,26 @@ CRV_LAYOUT_CHECK(sizeof(crv_mc_elastic_net_gs_ctx) == 72 &&
                      offsetof(crv_mc_elastic_net_gs_ctx, l1_ratio) == 64,
                  "crv_mc_elastic_net_gs_ctx layout");
 
-/* Input block after X and y: L p^2, G p^2, g p, tmp p. */
+/* Input block: OlsInput. */
 CRV_API int32_t crv_mc_ols_runner(int64_t rep, double *input, double *out, double *work,
                                   int64_t *iout, void *ctx);
-/* Input block after X and y: L, G, G_unpen (p^2 each), g p, tmp p. */
+/* Input block: RidgeInput. */
 CRV_API int32_t crv_mc_ridge_runner(int64_t rep, double *input, double *out, double *work,
                                     int64_t *iout, void *ctx);
-/* Input block after X and y: G_base, G, L (p^2 each), g, coef_work, col (p each). */
+/* Input block: RidgeGridInput. */
 CRV_API int32_t crv_mc_ridge_gs_runner(int64_t rep, double *input, double *out, double *work,
                                        int64_t *iout, void *ctx);
-/* Input block after X and y: G_base p^2, G p^2, g p, Gcoef p. */
+/* Input block: LassoInput. */
 CRV_API int32_t crv_mc_lasso_runner(int64_t rep, double *input, double *out, double *work,
                                     int64_t *iout, void *ctx);
-/* Input block after X and y: G_base p^2, G p^2, g p, lam_path m + 1, beta_path
- * (m + 1) x p', beta_grid n_alphas x p', work p'^2 + 8p', with m = max(max_iter, 0). */
+/* Input block: LassoGridInput. */
 CRV_API int32_t crv_mc_lasso_gs_runner(int64_t rep, double *input, double *out, double *work,
                                        int64_t *iout, void *ctx);
-/* Input block after X and y: G_base p^2, G p^2, g p, Gcoef p. */
+/* Input block: LassoInput. */
 CRV_API int32_t crv_mc_elastic_net_runner(int64_t rep, double *input, double *out, double *work,
                                           int64_t *iout, void *ctx);
-/* Input block after X and y: G_base p^2, G p^2, g p, beta_grid n_alphas x p',
- * Gcoef p, beta p, dof_work 3p'^2 + p'. The work block (n_alphas words) holds
- * the per-alpha statuses as int64. */
+/* Input block: ElasticNetGridInput; the work block (n_alphas words) holds the
+ * per-alpha statuses as int64. */
 CRV_API int32_t crv_mc_elastic_net_gs_runner(int64_t rep, double *input, double *out,
                                              double *work, int64_t *iout, void *ctx);
 

@@ -10,22 +10,18 @@
 #include "linalg.h"
 #include "regression.h"
 #include "regression_detail.hpp"
+#include "regression_layout.hpp"
 
 using crv::detail::criterion_score;
 using crv::detail::fdot;
 using crv::detail::fill_nan;
+using crv::detail::penalised_count;
 using crv::detail::residual_ss;
 
 namespace {
 
 using crv::detail::kInf;
 using crv::detail::kNaN;
-
-// Penalised coefficients of the centred fits: p - 1 with intercept, else p.
-inline int64_t penalised_count(int64_t p, int32_t intercept) {
-    const int64_t q = intercept ? p - 1 : p;
-    return q > 0 ? q : 0;
-}
 
 inline void zero(double *a, int64_t count) {
     if (count > 0) std::memset(a, 0, static_cast<size_t>(count) * sizeof(double));
@@ -218,36 +214,32 @@ int64_t crv_mc_elastic_net_gs_fit(const double *X, const double *y, const double
 // ---- Monte Carlo block sizes: {input words, work words} ----------------------
 
 crv_arena_size_t crv_mc_ols_work_arena_size(int64_t n, int64_t p) {
-    return {n + n * p + (2 * p + 2) * p, 0};
+    return crv::detail::arena_size<crv::detail::OlsInput>(n, p);
 }
 
 crv_arena_size_t crv_mc_ridge_work_arena_size(int64_t n, int64_t p) {
-    return {n + n * p + p * (3 * p + 2), 0};
+    return crv::detail::arena_size<crv::detail::RidgeInput>(n, p);
 }
 
 crv_arena_size_t crv_mc_ridge_gs_work_arena_size(int64_t n, int64_t p) {
-    return {n + n * p + p * (3 * p + 3), 0};
+    return crv::detail::arena_size<crv::detail::RidgeGridInput>(n, p);
 }
 
 crv_arena_size_t crv_mc_lasso_work_arena_size(int64_t n, int64_t p) {
-    return {n + n * p + (2 * p + 2) * p, 0};
+    return crv::detail::arena_size<crv::detail::LassoInput>(n, p);
 }
 
 crv_arena_size_t crv_mc_lasso_gs_work_arena_size(int64_t n, int64_t p, int32_t intercept,
                                                  int64_t n_alphas, int64_t max_iter) {
-    const int64_t q = penalised_count(p, intercept);
-    if (max_iter < 0) max_iter = 0;  // the path always has room for its first knot
-    return {max_iter + n + n * p + p * (2 * p + 1) +
-                q * (p + n_alphas + max_iter + (intercept ? 0 : 1) + 8) + 1,
-            0};
+    return crv::detail::arena_size<crv::detail::LassoGridInput>(n, p, intercept, n_alphas,
+                                                                max_iter);
 }
 
 crv_arena_size_t crv_mc_elastic_net_work_arena_size(int64_t n, int64_t p) {
-    return {n + n * p + (2 * p + 2) * p, 0};
+    return crv::detail::arena_size<crv::detail::LassoInput>(n, p);
 }
 
 crv_arena_size_t crv_mc_elastic_net_gs_work_arena_size(int64_t n, int64_t p, int32_t intercept,
                                                        int64_t n_alphas) {
-    const int64_t q = penalised_count(p, intercept);
-    return {q * (3 * q + n_alphas) + p * (2 * p + 3) + q + n + n * p, n_alphas};
+    return crv::detail::arena_size<crv::detail::ElasticNetGridInput>(n, p, intercept, n_alphas);
 }

@@ -1,6 +1,6 @@
-// Monte Carlo runners of the regression fits: each carves X, y and the fit's
-// scratch from its input block, fits into its out block and reports rss, tss
-// and the status (crv_mc_runner protocol).
+// Monte Carlo runners of the regression fits: each lays its input-block
+// layout (regression_layout.hpp) over the block, fits into its out block and
+// reports rss, tss and the status (crv_mc_runner protocol).
 #include <limits>
 #include <type_traits>
 
@@ -8,17 +8,13 @@
 #include "constants.hpp"
 #include "mc.h"
 #include "regression.h"
+#include "regression_layout.hpp"
 
 namespace {
 
-using Carver = crv::detail::Carver<double>;
+using crv::detail::carve;
 
 using crv::detail::kNaN;
-
-inline int64_t penalised_count(int64_t p, int32_t intercept) {
-    const int64_t q = intercept ? p - 1 : p;
-    return q > 0 ? q : 0;
-}
 
 // Input-block words of each runner: the first value of its work-size function.
 int64_t input_words(const crv_mc_ols_ctx &c) { return crv_mc_ols_work_arena_size(c.n, c.p).doubles; }
@@ -55,21 +51,18 @@ bool usable(const Ctx &c, const double *input, const double *out, const double *
     return true;
 }
 
-// The frame shared by every runner: checks, X and y, the result record on the
-// stack (coef = out, no standard errors), rss and tss after the coefficients,
-// the status in iout[0]. fit(ctx, X, y, carver, rec, work) carves the rest
-// and calls the kernel.
+// The frame shared by every runner: checks, the result record on the stack
+// (coef = out, no standard errors), rss and tss after the coefficients, the
+// status in iout[0]. fit(ctx, input, rec, work) lays the runner's layout over
+// the blocks and calls the kernel.
 template <class Ctx, class Fit>
 int32_t run_fit(void *ctx_ptr, double *input, double *out, double *work, int64_t *iout, Fit fit) {
     const auto *ctx = static_cast<const Ctx *>(ctx_ptr);
     int64_t status = CRV_MC_INVALID;
     if (ctx != nullptr && usable(*ctx, input, out, work)) {
         const int64_t n = ctx->n, p = ctx->p;
-        Carver c{input};
-        const double *X = c.take(n * p);
-        const double *y = c.take(n);
         crv_fit_result rec{n, p, out, nullptr, kNaN, kNaN, CRV_REG_NO_CONVERGENCE};
-        status = fit(*ctx, X, y, c, &rec, work);
+        status = fit(*ctx, input, &rec, work);
         out[p] = rec.rss;
         out[p + 1] = rec.tss;
     }
@@ -83,11 +76,9 @@ int32_t crv_mc_ols_runner(int64_t, double *input, double *out, double *work, int
                           void *ctx) {
     return run_fit<crv_mc_ols_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_ols_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p;
-            double *L = cv.take(p * p), *G = cv.take(p * p), *g = cv.take(p), *tmp = cv.take(p);
-            return crv_mc_ols_fit(X, y, rec, L, G, g, tmp);
+        [](const crv_mc_ols_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::OlsInput>(in, nullptr, c.n, c.p);
+            return crv_mc_ols_fit(b.X, b.y, rec, b.L, b.G, b.g, b.tmp);
         });
 }
 
@@ -95,12 +86,10 @@ int32_t crv_mc_ridge_runner(int64_t, double *input, double *out, double *work, i
                             void *ctx) {
     return run_fit<crv_mc_ridge_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_ridge_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p;
-            double *L = cv.take(p * p), *G = cv.take(p * p), *G_unpen = cv.take(p * p);
-            double *g = cv.take(p), *tmp = cv.take(p);
-            return crv_mc_ridge_fit(X, y, c.intercept, rec, L, G, G_unpen, g, c.alpha, tmp);
+        [](const crv_mc_ridge_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::RidgeInput>(in, nullptr, c.n, c.p);
+            return crv_mc_ridge_fit(b.X, b.y, c.intercept, rec, b.L, b.G, b.G_unpen, b.g, c.alpha,
+                                    b.tmp);
         });
 }
 
@@ -108,13 +97,10 @@ int32_t crv_mc_ridge_gs_runner(int64_t, double *input, double *out, double *work
                                void *ctx) {
     return run_fit<crv_mc_ridge_gs_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_ridge_gs_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p;
-            double *G_base = cv.take(p * p), *G = cv.take(p * p), *L = cv.take(p * p);
-            double *g = cv.take(p), *coef_work = cv.take(p), *col = cv.take(p);
-            return crv_mc_ridge_gs_fit(X, y, c.alphas, c.n_alphas, c.criterion, c.intercept, rec,
-                                       G_base, G, L, g, coef_work, col);
+        [](const crv_mc_ridge_gs_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::RidgeGridInput>(in, nullptr, c.n, c.p);
+            return crv_mc_ridge_gs_fit(b.X, b.y, c.alphas, c.n_alphas, c.criterion, c.intercept,
+                                       rec, b.G_base, b.G, b.L, b.g, b.coef_work, b.col);
         });
 }
 
@@ -122,13 +108,10 @@ int32_t crv_mc_lasso_runner(int64_t, double *input, double *out, double *work, i
                             void *ctx) {
     return run_fit<crv_mc_lasso_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_lasso_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p;
-            double *G_base = cv.take(p * p), *G = cv.take(p * p), *g = cv.take(p);
-            double *Gcoef = cv.take(p);
-            return crv_mc_lasso_fit(X, y, c.intercept, c.max_iter, rec, G_base, G, g, c.alpha,
-                                    c.tol, Gcoef);
+        [](const crv_mc_lasso_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::LassoInput>(in, nullptr, c.n, c.p);
+            return crv_mc_lasso_fit(b.X, b.y, c.intercept, c.max_iter, rec, b.G_base, b.G, b.g,
+                                    c.alpha, c.tol, b.Gcoef);
         });
 }
 
@@ -136,16 +119,12 @@ int32_t crv_mc_lasso_gs_runner(int64_t, double *input, double *out, double *work
                                void *ctx) {
     return run_fit<crv_mc_lasso_gs_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_lasso_gs_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p, q = penalised_count(p, c.intercept);
-            const int64_t knots = (c.max_iter > 0 ? c.max_iter : 0) + 1;
-            double *G_base = cv.take(p * p), *G = cv.take(p * p), *g = cv.take(p);
-            double *lam_path = cv.take(knots), *beta_path = cv.take(knots * q);
-            double *beta_grid = cv.take(c.n_alphas * q), *lars_work = cv.take(q * q + 8 * q);
-            return crv_mc_lasso_gs_fit(X, y, c.alphas, c.n_alphas, c.intercept, c.max_iter, rec,
-                                       G_base, c.tol, G, g, lam_path, beta_path, beta_grid,
-                                       lars_work);
+        [](const crv_mc_lasso_gs_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::LassoGridInput>(in, nullptr, c.n, c.p, c.intercept,
+                                                              c.n_alphas, c.max_iter);
+            return crv_mc_lasso_gs_fit(b.X, b.y, c.alphas, c.n_alphas, c.intercept, c.max_iter,
+                                       rec, b.G_base, c.tol, b.G, b.g, b.lam_path, b.beta_path,
+                                       b.beta_grid, b.lars_work);
         });
 }
 
@@ -153,13 +132,10 @@ int32_t crv_mc_elastic_net_runner(int64_t, double *input, double *out, double *w
                                   int64_t *iout, void *ctx) {
     return run_fit<crv_mc_elastic_net_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_elastic_net_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *) {
-            const int64_t p = c.p;
-            double *G_base = cv.take(p * p), *G = cv.take(p * p), *g = cv.take(p);
-            double *Gcoef = cv.take(p);
-            return crv_mc_elastic_net_fit(X, y, c.intercept, c.max_iter, rec, G_base, G, g,
-                                          c.alpha, c.l1_ratio, c.tol, Gcoef);
+        [](const crv_mc_elastic_net_ctx &c, double *in, crv_fit_result *rec, double *) {
+            const auto b = carve<crv::detail::LassoInput>(in, nullptr, c.n, c.p);
+            return crv_mc_elastic_net_fit(b.X, b.y, c.intercept, c.max_iter, rec, b.G_base, b.G,
+                                          b.g, c.alpha, c.l1_ratio, c.tol, b.Gcoef);
         });
 }
 
@@ -167,15 +143,13 @@ int32_t crv_mc_elastic_net_gs_runner(int64_t, double *input, double *out, double
                                      int64_t *iout, void *ctx) {
     return run_fit<crv_mc_elastic_net_gs_ctx>(
         ctx, input, out, work, iout,
-        [](const crv_mc_elastic_net_gs_ctx &c, const double *X, const double *y, Carver &cv,
-           crv_fit_result *rec, double *work_block) {
-            const int64_t p = c.p, q = penalised_count(p, c.intercept);
-            double *G_base = cv.take(p * p), *G = cv.take(p * p), *g = cv.take(p);
-            double *beta_grid = cv.take(c.n_alphas * q), *Gcoef = cv.take(p), *beta = cv.take(p);
-            double *dof_work = cv.take(3 * q * q + q);
-            auto *statuses = reinterpret_cast<int64_t *>(work_block);
-            return crv_mc_elastic_net_gs_fit(X, y, c.alphas, c.n_alphas, c.criterion, c.intercept,
-                                             c.max_iter, rec, c.l1_ratio, c.tol, G_base, G, g,
-                                             beta_grid, statuses, Gcoef, beta, dof_work);
+        [](const crv_mc_elastic_net_gs_ctx &c, double *in, crv_fit_result *rec,
+           double *work_block) {
+            const auto b = carve<crv::detail::ElasticNetGridInput>(
+                in, reinterpret_cast<int64_t *>(work_block), c.n, c.p, c.intercept, c.n_alphas);
+            return crv_mc_elastic_net_gs_fit(b.X, b.y, c.alphas, c.n_alphas, c.criterion,
+                                             c.intercept, c.max_iter, rec, c.l1_ratio, c.tol,
+                                             b.G_base, b.G, b.g, b.beta_grid, b.statuses, b.Gcoef,
+                                             b.beta, b.dof_work);
         });
 }

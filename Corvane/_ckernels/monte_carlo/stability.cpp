@@ -7,11 +7,11 @@
 #include "fdot.hpp"
 #include "linalg.h"
 #include "stability.h"
+#include "stats_layout.hpp"
 
 using crv::detail::faxpy;
 using crv::detail::fdot;
 using crv::detail::kNaN;
-using crv::detail::Carver;
 
 namespace {
 
@@ -48,11 +48,11 @@ struct NanMax {
     double value() const { return nan ? kNaN : best; }
 };
 
-inline int64_t rr_scratch(int64_t k) { return 3 * k * k + 3 * k; }
-
 }  // namespace
 
-crv_arena_size_t crv_chow_arena_size(int64_t k) { return {2 * k * k + 2 * k, 0}; }
+crv_arena_size_t crv_chow_arena_size(int64_t k) {
+    return crv::detail::arena_size<crv::detail::ChowArena>(k);
+}
 
 int32_t crv_chow_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t b,
                       double *arena, double *out) {
@@ -71,11 +71,8 @@ int32_t crv_chow_stat(const double *y, const double *X, int64_t n, int64_t k, in
     // A regime with fewer than k rows has a singular normal matrix; report it
     // as the failed solve it is instead of trusting rounding to expose it.
     if (b < k || n - b < k) return CRV_STAT_CHOL_FAILED;
-    Carver<> carve{arena};
-    double *G = carve.take(k * k);
-    double *L = carve.take(k * k);
-    double *g = carve.take(k);
-    double *beta = carve.take(k);
+    const auto a = crv::detail::carve<crv::detail::ChowArena>(arena, nullptr, k);
+    double *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
     double ssr_pooled = 0.0, ssr_1 = 0.0, ssr_2 = 0.0;
     if (ols_ssr(y, X, n, k, G, L, g, beta, &ssr_pooled) != 0 ||
         ols_ssr(y, X, b, k, G, L, g, beta, &ssr_1) != 0 ||
@@ -95,13 +92,8 @@ int32_t crv_recursive_residuals(const double *y, const double *X, int64_t n, int
         crv::detail::copy_f64(w, y, n);
         return 0;
     }
-    Carver<> carve{arena};
-    double *G = carve.take(k * k);
-    double *L = carve.take(k * k);
-    double *P = carve.take(k * k);
-    double *g = carve.take(k);
-    double *beta = carve.take(k);
-    double *Px = carve.take(k);
+    const auto a = crv::detail::carve<crv::detail::RecursiveArena>(arena, nullptr, k);
+    double *G = a.G, *L = a.L, *P = a.P, *g = a.g, *beta = a.beta, *Px = a.Px;
 
     crv_gram(X, G, k, k);
     crv_gram_rhs(X, y, g, k, k);
@@ -127,15 +119,10 @@ int32_t crv_cusum_series(const double *y, const double *X, int64_t n, int64_t k,
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t m = n - k;
-    Carver<> carve{arena};
-    double *w = carve.take(m);
-    double *G = carve.take(k * k);
-    double *L = carve.take(k * k);
-    double *g = carve.take(k);
-    double *beta = carve.take(k);
-    double *rr_arena = carve.take(rr_scratch(k));
+    const auto a = crv::detail::carve<crv::detail::CusumSeriesArena>(arena, nullptr, n, k);
+    double *w = a.w, *G = a.G, *L = a.L, *g = a.g, *beta = a.beta;
 
-    const int32_t status = crv_recursive_residuals(y, X, n, k, rr_arena, w);
+    const int32_t status = crv_recursive_residuals(y, X, n, k, a.recursive, w);
     if (status != 0) return status;
     double ssr = 0.0;
     if (ols_ssr(y, X, n, k, G, L, g, beta, &ssr) != 0) return CRV_STAT_CHOL_FAILED;
@@ -149,7 +136,7 @@ int32_t crv_cusum_series(const double *y, const double *X, int64_t n, int64_t k,
 }
 
 crv_arena_size_t crv_cusum_arena_size(int64_t n, int64_t k) {
-    return {2 * n + 3 * k + 5 * k * k, 0};
+    return crv::detail::arena_size<crv::detail::CusumArena>(n, k);
 }
 
 int32_t crv_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, double *arena,
@@ -158,10 +145,9 @@ int32_t crv_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, d
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t m = n - k;
-    Carver<> carve{arena};
-    double *series_arena = carve.take(m + 5 * k * k + 5 * k);
-    double *W = carve.take(m);
-    const int32_t status = crv_cusum_series(y, X, n, k, series_arena, W);
+    const auto a = crv::detail::carve<crv::detail::CusumArena>(arena, nullptr, n, k);
+    double *W = a.W;
+    const int32_t status = crv_cusum_series(y, X, n, k, a.series, W);
     if (status != 0) return status;
     const double s = std::sqrt(static_cast<double>(m));
     NanMax best;
@@ -172,7 +158,7 @@ int32_t crv_cusum_stat(const double *y, const double *X, int64_t n, int64_t k, d
 }
 
 crv_arena_size_t crv_cusumsq_arena_size(int64_t n, int64_t k) {
-    return {n + 3 * k * k + 2 * k, 0};
+    return crv::detail::arena_size<crv::detail::CusumsqArena>(n, k);
 }
 
 int32_t crv_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k, int64_t *m,
@@ -182,10 +168,9 @@ int32_t crv_cusumsq_stat(const double *y, const double *X, int64_t n, int64_t k,
     if (k < 0) return CRV_STAT_BAD_VARIANCE;
     if (n == 0 || k >= n) return CRV_STAT_TOO_FEW;
     const int64_t count = n - k;
-    Carver<> carve{arena};
-    double *rr_arena = carve.take(rr_scratch(k));
-    double *w = carve.take(count);
-    const int32_t status = crv_recursive_residuals(y, X, n, k, rr_arena, w);
+    const auto a = crv::detail::carve<crv::detail::CusumsqArena>(arena, nullptr, n, k);
+    double *w = a.w;
+    const int32_t status = crv_recursive_residuals(y, X, n, k, a.recursive, w);
     if (status != 0) return status;
     double total = 0.0;
     for (int64_t j = 0; j < count; ++j) total = std::fma(w[j], w[j], total);
