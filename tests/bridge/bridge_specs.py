@@ -148,3 +148,22 @@ def raw_solve(example, order, sigma):
     out["bk"] = sol.bk
     out["gx"] = out["gx"][:ny]
     return status, out
+
+
+def ar1_spec(rho_value, name="ar1"):
+    """x = rho x(-1) + e with rho a number in the equation: one library per value."""
+    x, e = timed("x"), sp.Symbol("e")
+    return ModelSpec(name, ("x",), ("e",), ("s",),
+                     (x - sp.Float(rho_value) * _lag("x") - sp.Symbol("s") * e,), (3,))
+
+
+def compile_in_child(rho_value, barrier, results):
+    """Process target: wait for the others, compile, report (path, residual)."""
+    from Corvane._bridge import compile_model
+
+    barrier.wait()
+    try:
+        cm = compile_model(ar1_spec(rho_value, name="race"))
+        results.put((str(cm.library), float(cm.residuals([2.0], [1.0])[0])))
+    except BaseException as exc:  # reported to the parent
+        results.put(("error", repr(exc)))
