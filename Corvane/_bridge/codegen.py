@@ -153,7 +153,9 @@ class ScalarPrinter(CXX17CodePrinter):
     """
 
     def __init__(self, names):
-        super().__init__({"contract": False, "strict": False})
+        # terms in the expressions' own (canonical) order: sorting them costs
+        # as much as the rest of the printing
+        super().__init__({"contract": False, "strict": False, "order": "none"})
         self._names = names
 
     def _print_Symbol(self, expr):
