@@ -42,16 +42,8 @@ def _lib():
 
 
 def status_message(code, lib=None):
-    """The library's text for a status code (`crv_status_message` when the
-    library exports it), else "status <code>"."""
-    lib = lib or _lib()
-    fn = getattr(lib, "crv_status_message", None)
-    if fn is None:
-        return f"status {code}"
-    if fn.restype is not ctypes.c_char_p:
-        fn.restype, fn.argtypes = ctypes.c_char_p, [ctypes.c_int64]
-    text = fn(int(code))
-    return text.decode() if text else f"status {code}"
+    """The library's message for a status code."""
+    return (lib or _lib()).crv_status_message(int(code)).decode()
 
 
 @dataclass(frozen=True)
