@@ -27,7 +27,7 @@ import importlib.resources
 
 import numpy as np
 
-from ._types import F64, arena_size_t, f64, i32, i64, void_p
+from ._types import F64, In, Out, arena_size_t, f64, i32, i64, void_p
 from .solve import crv_klein_second_order, crv_klein_solution
 
 _dp = ctypes.POINTER(ctypes.c_double)
@@ -143,16 +143,16 @@ _UOBJ = ctypes.POINTER(crv_objective_unscented)
 # The callbacks take the record as an opaque context (an address); so do
 # crv_logprior_at and crv_scatter_params, which read only the common fields.
 SIGNATURES = {
-    "crv_obj_linear": (f64, [_OBJ, F64, i32]),
-    "crv_obj_extended": (f64, [_OBJ, F64, i32]),
-    "crv_obj_unscented": (f64, [_UOBJ, F64, i32]),
-    "crv_logprior_at": (f64, [void_p, F64]),
-    "crv_scatter_params": (None, [void_p, F64]),
-    "crv_init_params": (None, [F64, F64, i64]),
+    "crv_obj_linear": (f64, [_OBJ, In(F64, "theta"), i32]),
+    "crv_obj_extended": (f64, [_OBJ, In(F64, "theta"), i32]),
+    "crv_obj_unscented": (f64, [_UOBJ, In(F64, "theta"), i32]),
+    "crv_logprior_at": (f64, [void_p, In(F64, "theta")]),
+    "crv_scatter_params": (None, [void_p, In(F64, "theta")]),
+    "crv_init_params": (None, [Out(F64, "dst"), In(F64, "src"), i64]),
 }
 for _kind in ("linear", "extended", "unscented"):
     for _name in (f"crv_min_{_kind}_ll", f"crv_min_{_kind}_lp", f"crv_post_{_kind}"):
-        SIGNATURES[_name] = (f64, [F64, void_p])
+        SIGNATURES[_name] = (f64, [In(F64, "theta"), void_p])
 
 # Objective callback shape of the optimisers and the sampler: (theta, context).
 OBJECTIVE_FN = ctypes.CFUNCTYPE(ctypes.c_double, _dp, ctypes.c_void_p)
