@@ -42,4 +42,8 @@ CRV_API const crv_example_model *crv_example_linear_indeterminate(void);
 CRV_API const crv_example_model *crv_example_linear_explosive(void);
 CRV_API const crv_example_model *crv_example_linear_forward(void);
 
+/* The library's models in a fixed order: model i for 0 <= i < count, null
+ * past the end (enumerate until null). */
+CRV_API const crv_example_model *crv_example_model_at(int64_t i);
+
 #endif

@@ -26,6 +26,7 @@ is undefined behaviour, not an exception.
 
 import functools
 import importlib
+import importlib.resources
 
 from . import (  # one family per line
     beliefplan,
@@ -36,6 +37,7 @@ from . import (  # one family per line
     mcstats,
     optimize,
     mcmc,
+    models,
     objective,
     regression,
     rng,
@@ -95,6 +97,15 @@ def load(name):
     return lib
 
 
+@functools.cache
+def load_models():
+    """The compiled example-model library, its exports declared."""
+    path = importlib.resources.files("Corvane._ckernels") / "models" / "libcrv_models.so"
+    lib = Library(str(path))
+    declare(lib, models.SIGNATURES)
+    return lib
+
+
 def families(name):
     """The family binding modules carried by module `name`."""
     return MODULES[name][1]
@@ -103,5 +114,5 @@ def families(name):
 __all__ = [
     "ArrayArg", "F64", "I32", "I64", "In", "IntArg", "Library", "Out", "U8", "KF_OUTPUT_FIELDS", "MODULES",
     "arena_size_t", "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
-    "load", "ptr",
+    "load", "load_models", "ptr",
 ]

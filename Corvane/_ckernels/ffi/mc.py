@@ -216,7 +216,18 @@ class crv_mc_filter_unscented_ctx(ctypes.Structure):
     ]
 
 
+class crv_mc_block_field(ctypes.Structure):
+    _fields_ = [
+        ("name", ctypes.c_char_p),
+        ("offset", i64),
+        ("words", i64),
+        ("ndim", i64),
+        ("shape", i64 * 3),
+    ]
+
+
 RECORDS.update({
+    "crv_mc_block_field": crv_mc_block_field,
     "crv_mc_raw_model_data_ctx": crv_mc_raw_model_data_ctx,
     "crv_mc_simulate_order1_ctx": crv_mc_simulate_order1_ctx,
     "crv_mc_simulate_order2_ctx": crv_mc_simulate_order2_ctx,
@@ -236,6 +247,8 @@ RUNNERS = (
 
 SIGNATURES.update({name: (i32, RUNNER_ARGS) for name in RUNNERS})
 SIGNATURES.update({
+    "crv_mc_block_layout": (i64, [ctypes.c_char_p, In(I64, "dims"), i64,
+                                  ctypes.POINTER(crv_mc_block_field), i64]),
     "crv_simulate_order1_arena_size": (i64, [i64, i64, i64, i64]),
     "crv_simulate_order2_arena_size": (i64, [i64, i64, i64, i64, i64]),
     "crv_filter_linear_input_arena_size": (i64, [i64, i64, i64, i64]),
