@@ -1,8 +1,9 @@
-"""Dense linear algebra: real and complex kernels, LU records, normal quantile."""
+"""Dense linear algebra: real and complex kernels, LU records, normal quantile;
+the record-layout table every library exports."""
 
 import ctypes
 
-from ._types import F64, In, Out, I64, f64, i64
+from ._types import F64, I64, In, Out, arena_size_t, f64, i64
 
 
 class crv_lu_t(ctypes.Structure):
@@ -18,9 +19,24 @@ class c128_lu_t(ctypes.Structure):
     _fields_ = crv_lu_t._fields_
 
 
-RECORDS = {"crv_lu_t": crv_lu_t, "c128_lu_t": c128_lu_t}
+class crv_record_field(ctypes.Structure):
+    """A row of crv_record_layout: a record (field None, its size) or a field."""
+
+    _fields_ = [
+        ("record", ctypes.c_char_p),
+        ("field", ctypes.c_char_p),
+        ("offset", i64),
+        ("size", i64),
+    ]
+
+
+RECORDS = {"crv_arena_size_t": arena_size_t, "crv_record_field": crv_record_field,
+           "crv_lu_t": crv_lu_t, "c128_lu_t": c128_lu_t}
+
+RECORD_LAYOUT = (ctypes.POINTER(crv_record_field), [Out(I64, "n_rows")])
 
 SIGNATURES = {
+    "crv_record_layout": RECORD_LAYOUT,
     "crv_zero_mat": (None, [Out(F64, "A"), i64, i64]),
     "crv_sym_inplace": (None, [Out(F64, "A"), i64]),
     "crv_matmul": (None, [In(F64, "A"), In(F64, "B"), Out(F64, "C"), i64, i64, i64]),

@@ -4,6 +4,7 @@ description record and the library's exports."""
 import ctypes
 
 from ._types import f64, i64, void_p
+from .linalg import RECORD_LAYOUT, crv_record_field
 
 _dp = ctypes.POINTER(f64)
 _names = ctypes.POINTER(ctypes.c_char_p)
@@ -34,8 +35,9 @@ class crv_example_model(ctypes.Structure):
     ]
 
 
-RECORDS = {"crv_example_model": crv_example_model}
+RECORDS = {"crv_example_model": crv_example_model, "crv_record_field": crv_record_field}
 
 SIGNATURES = {
     "crv_example_model_at": (ctypes.POINTER(crv_example_model), [i64]),
+    "crv_record_layout": RECORD_LAYOUT,
 }
