@@ -112,7 +112,7 @@ def families(name):
 
 
 __all__ = [
-    "ArrayArg", "F64", "I32", "I64", "In", "IntArg", "Library", "Out", "U8", "KF_OUTPUT_FIELDS", "MODULES",
-    "arena_size_t", "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
+    "ArrayArg", "F64", "I32", "I64", "In", "IntArg", "Library", "Out", "U8", "KF_OUTPUT_FIELDS",
+    "MODULES", "arena_size_t", "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
     "load", "load_models", "ptr",
 ]

@@ -131,7 +131,10 @@ class IntArg:
         signed = ctype(-1).value < 0
         self.ctype = ctype
         self.label = f"{'' if signed else 'u'}int{bits}"
-        self.low, self.high = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
+        if signed:
+            self.low, self.high = -(2 ** (bits - 1)), 2 ** (bits - 1) - 1
+        else:
+            self.low, self.high = 0, 2**bits - 1
 
     def __repr__(self):
         return self.label
