@@ -26,7 +26,8 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 
 from Corvane._ckernels import ffi  # noqa: E402
-from Corvane._ckernels.ffi import mcjob, rng  # noqa: E402
+from Corvane._bridge import mcjob  # noqa: E402
+from Corvane._ckernels.ffi import rng  # noqa: E402
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "README.md")
 INTRO = "Performance of Corvane's kernels against their peers; each script writes its section.\n"

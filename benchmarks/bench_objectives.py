@@ -23,13 +23,14 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 from scipy import optimize, special, stats  # noqa: E402
 
+from Corvane._bridge import objective as O  # noqa: E402
+from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import models  # noqa: E402
 from models.reference import first_order  # noqa: E402
 
-O = ffi.objective
 T = 200
 TRUE = np.array([0.33, 0.99, 0.025, 1.8, 0.95, 0.007])
 SD_MEAS = np.array([0.004, 0.003])
@@ -177,7 +178,7 @@ def main():
     args = parser.parse_args()
 
     lib = ffi.load("beliefplan")
-    rbc = O.example_model("rbc")
+    rbc = example_model("rbc")
     data = simulate()
     P0 = 1e-4 * np.eye(6)
     objectives = {}

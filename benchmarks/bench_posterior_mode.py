@@ -4,7 +4,7 @@ through ctypes.
 
 The objective is the one of bench_objectives.py (RBC, T = 200 simulated
 observations of log output and log consumption, four estimated values with
-beta and inverse-gamma priors), built with `ffi.objective.Objective`. SciPy
+beta and inverse-gamma priors), built with `Corvane._bridge.objective.Objective`. SciPy
 gets the kernel driver's forward-difference gradient (step max(|x_j|, 1) 2^-26,
 n + 1 evaluations per gradient) so that both run the same algorithm on the
 same function values; both use m = 10, factr = 1e7, pgtol = 1e-5, maxls = 20.
@@ -21,9 +21,11 @@ from bench_objectives import SCATTER, SD_MEAS, THETA, belief_plan, simulate, tim
 import numpy as np  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
 
+from Corvane._bridge import objective as O  # noqa: E402
+from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
 
-O, op = ffi.objective, ffi.optimize
+op = ffi.optimize
 FACTR, PGTOL, M, MAXLS = 1e7, 1e-5, 10, 20
 
 
@@ -47,7 +49,7 @@ def scipy_mode(obj):
     """SciPy L-BFGS-B on crv_min_linear_lp called through ctypes, with the
     kernel driver's forward-difference gradient."""
     fn_address, ctx = obj.callback("crv_min_linear_lp")
-    fn = O.OBJECTIVE_FN(fn_address)
+    fn = ffi.objective.OBJECTIVE_FN(fn_address)
     dp = ctypes.POINTER(ctypes.c_double)
     calls = [0]
 
@@ -87,7 +89,7 @@ def main():
     args = parser.parse_args()
 
     lib = ffi.load("beliefplan")
-    obj = O.Objective(lib, O.example_model("rbc"), simulate(), SCATTER, O.cov_pairs([5]),
+    obj = O.Objective(lib, example_model("rbc"), simulate(), SCATTER, O.cov_pairs([5]),
                       O.cov_pairs([6, 7]), extra_params=SD_MEAS, plan=belief_plan(),
                       P0=1e-4 * np.eye(6))
     cases = (("crv_lbfgsb (compiled objective)", kernel_mode(lib, obj)),

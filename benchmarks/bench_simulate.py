@@ -30,6 +30,7 @@ from bench_solve import CompiledRBC, models
 
 import numpy as np  # noqa: E402
 
+from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
 
 T_SIM, T_UKF = 10_000, 200
@@ -176,7 +177,7 @@ def main():
     lib.crv_simulate_second_order_pruned(*rbc_blocks, np.zeros(2), E, s.ss, levels, arena,
                                          T_UKF, 2, 4, 1)
     data = np.log(levels[:, [4, 2]]) + SD_MEAS * rng.standard_normal((T_UKF, 2))
-    compiled = ffi.objective.example_model("rbc")
+    compiled = example_model("rbc")
     ukf = ukf_runner(lib, rbc, compiled.obs_fn, data)
     assert np.isfinite(ukf())
     t_ukf = timeit(ukf, args.repeat, 20)

@@ -19,6 +19,7 @@ from bench_objectives import TRUE, models, solution, timeit  # sets single-threa
 
 import numpy as np  # noqa: E402
 
+from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
 from models.reference import first_order  # noqa: E402
 
@@ -34,7 +35,7 @@ class CompiledRBC:
         self.twin = models.rbc()  # dimensions, flags, sigma and the Python equations
         if x_guess is not None:
             self.twin.x_guess = np.array(x_guess, dtype=float)
-        compiled = ffi.objective.example_model("rbc")
+        compiled = example_model("rbc")
         self.rec = self.twin.record(hessian=False)
         self.rec.residual, self.rec.hessian = compiled.residual, compiled.hessian
         self.sol = models.Solution(lib, self.twin)

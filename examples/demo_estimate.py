@@ -30,11 +30,12 @@ import numpy as np
 from scipy import special
 from scipy.linalg import solve_discrete_lyapunov
 
+from Corvane._bridge import objective as O
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 from demo_solve import solve
 
-O = ffi.objective
 LOG, LOGIT = 2, 4                      # transform codes (theta -> parameter)
 NORMAL, BETA, GAMMA, INV_GAMMA = 1, 6, 7, 8  # prior distribution codes
 
@@ -215,7 +216,7 @@ def run(T=200, n_draws=20000, n_burn=5000, seed=11, plot=True, outdir=".", verbo
     `names`, `true`, `mode`, `mean`, `lower`, `upper` (5% and 95%), `ess`,
     `acceptance`, `draws` (constrained), the optimiser result and timings."""
     lib = ffi.load("beliefplan")
-    model = O.example_model("rbc")
+    model = example_model("rbc")
     names = [e[0] for e in ESTIMATED]
     truth = np.array([e[4] for e in ESTIMATED])
     index = [e[1] for e in ESTIMATED]

@@ -18,8 +18,9 @@ import time
 
 import numpy as np
 
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
-from Corvane._ckernels.ffi import mcjob
+from Corvane._bridge import mcjob
 
 NEVER = np.iinfo(np.int64).min
 
@@ -32,7 +33,7 @@ def model(measurement_sd=0.002):
     measurement-error covariance H."""
     from demo_solve import solve
 
-    rbc = ffi.objective.example_model("rbc")
+    rbc = example_model("rbc")
     lib = ffi.load("beliefplan")
     sol = solve(lib, rbc)
     sigma_e = rbc.params[-1]

@@ -16,6 +16,7 @@ from pathlib import Path
 import numpy as np
 from scipy.linalg import solve_discrete_lyapunov
 
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 from demo_solve import solve
@@ -152,7 +153,7 @@ def run(T=300, burn=100, seed=2026, plot=True, outdir=".", verbose=True):
     {(observation, filter): value}, `moments` {(order, statistic): array},
     the paths and the PNG path (or None)."""
     lib = ffi.load("beliefplan")
-    model = ffi.objective.example_model("rbc")
+    model = example_model("rbc")
     params = model.params.copy()
     sol = solve(lib, model, params, order=2)
     n, nx, m, k = model.n, model.nx, model.m, model.n_obs

@@ -14,6 +14,7 @@ import ctypes
 
 import numpy as np
 
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 _dp = ctypes.POINTER(ctypes.c_double)
@@ -38,7 +39,7 @@ class Solution:
 
 
 def solve(lib, model, params=None, order=1, x_guess=None):
-    """Solve an `ffi.objective.ExampleModel` at `params` (default: its
+    """Solve a `Corvane._bridge.examples.ExampleModel` at `params` (default: its
     defaults; the last parameter is the shock standard deviation), starting
     the steady-state search from `x_guess` (default: the model's guess).
 
@@ -134,7 +135,7 @@ def run(params=None, x_guess=None, verbose=True):
     """Solve the compiled RBC model to first and second order and print the
     solution; returns the second-order `Solution`."""
     lib = ffi.load("beliefplan")
-    model = ffi.objective.example_model("rbc")
+    model = example_model("rbc")
     first = solve(lib, model, params, order=1, x_guess=x_guess)
     sol = solve(lib, model, params, order=2, x_guess=x_guess)
     if not verbose:

@@ -6,6 +6,7 @@
 
 #include "crv_api.h"
 #include "filters.h"
+#include "record_layout.h"
 #include "solve.h"
 
 typedef struct crv_example_model {
@@ -41,5 +42,12 @@ CRV_API const crv_example_model *crv_example_linear_determinate(void);
 CRV_API const crv_example_model *crv_example_linear_indeterminate(void);
 CRV_API const crv_example_model *crv_example_linear_explosive(void);
 CRV_API const crv_example_model *crv_example_linear_forward(void);
+
+/* The library's models in a fixed order: model i for 0 <= i < count, null
+ * past the end (enumerate until null). */
+CRV_API const crv_example_model *crv_example_model_at(int64_t i);
+
+/* crv_record_layout (record_layout.h) gives this library's records: the
+ * description record (and the table's own row record). */
 
 #endif

@@ -1,5 +1,6 @@
-"""Compiled linear example models against their Python twins: the same
-description, solution, status and saddle-path flag, to first and second order."""
+"""Compiled example models: the library's enumeration against the Python
+twins, and the linear models against theirs: the same description, solution,
+status and saddle-path flag, to first and second order."""
 
 import ctypes
 import sys
@@ -8,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from Corvane._bridge.examples import ExampleModel, example_model, example_names
 from Corvane._ckernels import ffi
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
@@ -27,7 +29,7 @@ EXPECTED = {"determinate": (0, 0), "indeterminate": (0, 1), "explosive": (0, -1)
 @pytest.mark.parametrize("kind", sorted(EXPECTED))
 def test_compiled_linear_model_matches_python_twin(kind, order):
     twin = models.linear(kind)
-    compiled = ffi.objective.example_model(f"linear_{kind}")
+    compiled = example_model(f"linear_{kind}")
     assert compiled.names == twin.names and compiled.nx == twin.nx and compiled.m == twin.m
     np.testing.assert_array_equal(compiled.flags, twin.flags)
     np.testing.assert_array_equal(compiled.params[:-1], twin.params)
@@ -53,3 +55,21 @@ def test_compiled_linear_model_matches_python_twin(kind, order):
     if order == 2:  # linear equations: no curvature anywhere
         for field in ("hess", "h_xx", "g_xx", "h_xe", "g_xe", "h_ee", "g_ee", "h_ss", "g_ss"):
             assert not np.any(getattr(c, field)), field
+
+
+def test_library_enumerates_every_twin():
+    # Each compiled model the library lists has a Python twin of the same
+    # name and dimensions, and every twin is listed.
+    twins = {"rbc": models.rbc(), "growth": models.growth()}
+    twins.update({f"linear_{kind}": models.linear(kind) for kind in EXPECTED})
+    names = example_names()
+    assert sorted(names) == sorted(twins) and len(set(names)) == len(names)
+    for name in names:
+        compiled, twin = example_model(name), twins[name]
+        assert compiled.name == name
+        assert (compiled.n, compiled.nx, compiled.m) == (twin.n, twin.nx, twin.m), name
+        assert compiled.names == twin.names, name
+    assert not ffi.load_models().crv_example_model_at(len(names))
+    assert not ffi.load_models().crv_example_model_at(-1)
+    with pytest.raises(ValueError, match="no example model 'nope'; the library has rbc"):
+        ExampleModel("nope")

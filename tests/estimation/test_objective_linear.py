@@ -11,11 +11,12 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+from Corvane._bridge import objective as O
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 import objective_reference as ref
 
-O = ffi.objective
 T = 120
 TRUE = np.array([0.33, 0.99, 0.025, 1.8, 0.95, 0.007])
 SD_MEAS = (0.004, 0.003)
@@ -37,7 +38,7 @@ def lib():
 
 @pytest.fixture(scope="module")
 def rbc():
-    return O.example_model("rbc")
+    return example_model("rbc")
 
 
 @pytest.fixture(scope="module")
@@ -300,7 +301,7 @@ def field_offset(k):
     return 8 * (k - 1)
 
 
-@pytest.mark.parametrize("record", [O.crv_objective, O.crv_objective_unscented])
+@pytest.mark.parametrize("record", [ffi.objective.crv_objective, ffi.objective.crv_objective_unscented])
 def test_objective_record_layout(record):
     named = {"n": 2, "n_periods": 8, "residual": 9, "hessian": 10, "obs_jac": 15, "x0": 20,
              "jitter": 21, "symmetrize": 22, "scatter": 24, "n_scatter": 25, "shock_spec": 26,
@@ -309,10 +310,10 @@ def test_objective_record_layout(record):
              "solution": 73}
     for name, k in named.items():
         assert getattr(record, name).offset == field_offset(k), name
-    assert ctypes.sizeof(O.crv_cov_spec) == 88
-    assert O.crv_cov_spec.n_pairs.offset == 80
-    assert O.crv_belief_plan.n_blocks.offset == 88
-    if record is O.crv_objective:
+    assert ctypes.sizeof(ffi.objective.crv_cov_spec) == 88
+    assert ffi.objective.crv_cov_spec.n_pairs.offset == 80
+    assert ffi.objective.crv_belief_plan.n_blocks.offset == 88
+    if record is ffi.objective.crv_objective:
         assert ctypes.sizeof(record) == 752
         assert record.design.offset == 728 and record.reserved3.offset == 744
     else:

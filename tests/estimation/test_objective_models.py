@@ -7,12 +7,12 @@ import ctypes
 import numpy as np
 import pytest
 
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 import objective_reference as ref
 
 models = ref.models
-O = ffi.objective
 
 
 @pytest.fixture(scope="module")
@@ -23,7 +23,7 @@ def lib():
 def solve_both(lib, name, order):
     """(Python-callback solution, compiled-callback solution) of one model."""
     py_model = getattr(models, name)()
-    compiled = O.example_model(name)
+    compiled = example_model(name)
     solve = models.solve1 if order == 1 else models.solve2
     st_py, sol_py = solve(lib, py_model)
     rec = py_model.record()
@@ -36,7 +36,7 @@ def solve_both(lib, name, order):
 @pytest.mark.parametrize("name", ["rbc", "growth"])
 def test_description_matches_python_model(name):
     py_model = getattr(models, name)()
-    compiled = O.example_model(name)
+    compiled = example_model(name)
     assert compiled.names == py_model.names
     assert (compiled.n, compiled.nx, compiled.ny, compiled.m) == (
         py_model.n, py_model.nx, py_model.ny, py_model.m)
@@ -66,7 +66,7 @@ def test_compiled_second_order_matches_python(lib, name):
 
 
 def test_compiled_rbc_steady_state_is_the_closed_form():
-    rbc = O.example_model("rbc")
+    rbc = example_model("rbc")
     np.testing.assert_allclose(rbc.x_guess, models.rbc_steady_state(), rtol=1e-14)
 
 
@@ -84,7 +84,7 @@ def test_compiled_growth_matches_closed_form_policy(lib):
 @pytest.mark.parametrize("name,observed", [("rbc", [4, 2]), ("growth", [2, 0])])
 @pytest.mark.parametrize("kind", ["log", "linear"])
 def test_observation_functions_and_jacobians(name, observed, kind):
-    model = O.example_model(name)
+    model = example_model(name)
     fn, jac = (ffi.filters.OBS_FN(a) for a in model.observation(kind))
     rng = np.random.default_rng(3)
     x = np.abs(model.x_guess) * (1 + 0.1 * rng.standard_normal(model.n)) + 0.1

@@ -8,12 +8,12 @@ import ctypes
 import numpy as np
 import pytest
 
+from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
 import objective_reference as ref
 from test_objective_linear import P0, P0_UKF, SCATTER, SD_MEAS, THETAS, TRUE, build, params_of
 
-O = ffi.objective
 T = 80
 
 
@@ -24,7 +24,7 @@ def lib():
 
 @pytest.fixture(scope="module")
 def rbc():
-    return O.example_model("rbc")
+    return example_model("rbc")
 
 
 @pytest.fixture(scope="module")
@@ -154,7 +154,7 @@ def test_callback_signs(lib, rbc, data, kind):
     assert obj.minimise_lp(theta) == -lp
     assert obj.post(theta) == lp
     fn, ctx = obj.callback(f"crv_min_{kind}_lp")
-    assert O.OBJECTIVE_FN(fn)(theta.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), ctx) == -lp
+    assert ffi.objective.OBJECTIVE_FN(fn)(theta.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), ctx) == -lp
     theta[0] = 1.03  # unstable: bk = -1
     assert obj.post(theta) == -np.inf
     assert obj.minimise_ll(theta) == np.inf and obj.minimise_lp(theta) == np.inf

@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 from Corvane._ckernels import ffi
-from Corvane._ckernels.ffi import filters, mc, mcjob
+from Corvane._bridge import mcjob
+from Corvane._ckernels.ffi import filters, mc
 
 INVALID = -1201
 CHOL_FAILED = -1102
@@ -147,30 +148,138 @@ def test_sizes_saturate_instead_of_overflowing(lib):
     assert lib.crv_filter_linear_output_arena_size(2**32, 1, 1, 2**32, 1) == 2**63 - 1
 
 
+def documented_blocks(block, d):
+    """(name, shape) of each block of the documented layouts, in order."""
+    T = d.get("T")
+    if block == "simulate_order1_input":
+        n, m = d["n"], d["m"]
+        return [("A", (n, n)), ("R", (n, m)), ("mu", (n,)), ("s0", (n,)), ("E", (T, m)),
+                ("params", (d["n_params"],)), ("arena", (2 * n,))]
+    if block == "simulate_order2_input":
+        nx, ny, m = d["nx"], d["ny"], d["m"]
+        return [("h_x", (nx, nx)), ("g_x", (ny, nx)), ("R", (nx + ny, m)),
+                ("h_xx", (nx, nx * nx)), ("g_xx", (ny, nx * nx)), ("h_xe", (nx, nx * m)),
+                ("g_xe", (ny, nx * m)), ("h_ee", (nx, m * m)), ("g_ee", (ny, m * m)),
+                ("h_ss", (nx,)), ("g_ss", (ny,)), ("offset", (nx + ny,)), ("x0", (nx,)),
+                ("E", (T, m)), ("params", (d["n_params"],)), ("arena", (_pruned_arena(nx, m),))]
+    if block in ("filter_linear_input", "filter_extended_input"):
+        n, m, k = d["n"], d["m"], d["k"]
+        head = ([("A", (n, n)), ("B", (n, k)), ("Z", (m, n)), ("d", (m,))]
+                if block == "filter_linear_input" else
+                [("A", (n, n)), ("B", (n, k)), ("params", (d["n_params"],))])
+        return head + [("S", (k, k)), ("H", (m, m)), ("data", (T, m)), ("x0", (n,)),
+                       ("P0", (n, n)), ("arena", (d["arena"],))]
+    if block == "filter_unscented_input":
+        nx, ny, m, k = d["nx"], d["ny"], d["m"], d["k"]
+        return [("hx", (nx, nx)), ("gx", (ny, nx)), ("impact", (nx + ny, m)),
+                ("h_xx", (nx, nx * nx)), ("g_xx", (ny, nx * nx)), ("h_xe", (nx, nx * m)),
+                ("g_xe", (ny, nx * m)), ("h_ee", (nx, m * m)), ("g_ee", (ny, m * m)),
+                ("h_ss", (nx,)), ("g_ss", (ny,)), ("ss", (nx + ny,)),
+                ("params", (d["n_params"],)), ("S", (m, m)), ("H", (k, k)), ("data", (T, k)),
+                ("x0", (2 * nx,)), ("P0", (2 * nx, 2 * nx)), ("arena", (d["arena"],))]
+    if block == "raw_model_data_output":
+        return [("data", (d["n_data"],)), ("data2", (d["n_data2"],))]
+    if block in ("simulate_order1_output", "simulate_order2_output"):
+        width = d["n"] if "n" in d else d["nx"] + d["ny"]
+        return [("states", (T, width)), ("obs", (T, d["n_obs"]))]
+    if block in ("filter_linear_output", "filter_extended_output"):
+        n, m, k = d["n"], d["m"], d["k"]
+        fields = [("x_pred", (T, n)), ("x_filt", (T, n)), ("P_pred", (T, n, n)),
+                  ("P_filt", (T, n, n)), ("y_pred", (T, m)), ("y_filt", (T, m)),
+                  ("innov", (T, m)), ("std_innov", (T, m)), ("innov_cov", (T, m, m))]
+        return fields + [("shocks", (T, k))] * d["want_shocks"] + [("loglik", ())]
+    nx, ny, k = d["nx"], d["ny"], d["k"]
+    return [("v_pred", (T, nx + ny)), ("v_filt", (T, nx + ny)), ("P_pred", (T, 2 * nx, 2 * nx)),
+            ("P_filt", (T, 2 * nx, 2 * nx)), ("y_pred", (T, k)), ("y_filt", (T, k)),
+            ("innov", (T, k)), ("std_innov", (T, k)), ("innov_cov", (T, k, k)), ("loglik", ()),
+            ("xf_pred", (T, nx)), ("xs_pred", (T, nx)), ("xf_filt", (T, nx)),
+            ("xs_filt", (T, nx))]
+
+
+# block, its dimensions in query order, and the size function that counts it
+BLOCKS = [
+    ("simulate_order1_input", dict(n=3, m=2, T=4, n_params=2),
+     lambda lib, d: lib.crv_simulate_order1_arena_size(d["n"], d["m"], d["T"], d["n_params"])),
+    ("simulate_order2_input", dict(nx=2, ny=1, m=2, T=3, n_params=1),
+     lambda lib, d: lib.crv_simulate_order2_arena_size(d["nx"], d["ny"], d["m"], d["T"],
+                                                       d["n_params"])),
+    ("filter_linear_input", dict(n=3, m=2, k=2, T=4),
+     lambda lib, d: lib.crv_filter_linear_input_arena_size(d["n"], d["m"], d["k"], d["T"])),
+    ("filter_extended_input", dict(n=3, m=2, k=1, T=4, n_params=5),
+     lambda lib, d: lib.crv_filter_extended_input_arena_size(d["n"], d["m"], d["k"], d["T"],
+                                                             d["n_params"])),
+    ("filter_unscented_input", dict(nx=2, ny=2, m=1, k=2, T=3, n_params=2),
+     lambda lib, d: lib.crv_filter_unscented_input_arena_size(d["nx"], d["ny"], d["m"], d["k"],
+                                                              d["T"], d["n_params"])),
+    ("raw_model_data_output", dict(n_data=5, n_data2=3), lambda lib, d: 8),
+    ("simulate_order1_output", dict(n=3, T=4, n_obs=2), lambda lib, d: 20),
+    ("simulate_order2_output", dict(nx=2, ny=1, T=3, n_obs=1), lambda lib, d: 12),
+    ("filter_linear_output", dict(n=3, m=2, k=2, T=4, want_shocks=1),
+     lambda lib, d: lib.crv_filter_linear_output_arena_size(d["n"], d["m"], d["k"], d["T"], 1)),
+    ("filter_extended_output", dict(n=2, m=1, k=2, T=5, want_shocks=0),
+     lambda lib, d: lib.crv_filter_extended_output_arena_size(d["n"], d["m"], d["k"], d["T"], 0)),
+    ("filter_unscented_output", dict(nx=2, ny=1, k=2, T=3),
+     lambda lib, d: lib.crv_filter_unscented_output_arena_size(d["nx"], d["ny"], d["k"], d["T"])),
+]
+
+
+def query_layout(lib, block, dims, capacity=None):
+    dims = np.array(dims, dtype=np.int64)
+    count = lib.crv_mc_block_layout(block.encode(), dims, dims.size, None, 0)
+    fields = (mc.crv_mc_block_field * max(count, 1))()
+    assert lib.crv_mc_block_layout(block.encode(), dims, dims.size, fields,
+                                   count if capacity is None else capacity) == count
+    return [(f.name.decode(), f.offset, f.words, tuple(f.shape[:f.ndim])) for f in fields[:count]]
+
+
+@pytest.mark.parametrize("block,dims,size", BLOCKS, ids=[b[0] for b in BLOCKS])
+def test_block_layout_query_reports_the_documented_layout(lib, block, dims, size):
+    d = dict(dims)
+    if block in ("filter_linear_input", "filter_extended_input", "filter_unscented_input"):
+        arena = {"filter_linear_input": lambda: lib.kf_arena_size(d["n"], d["m"], d["k"]),
+                 "filter_extended_input": lambda: lib.ekf_arena_size(d["n"], d["m"], d["k"]),
+                 "filter_unscented_input": lambda: lib.ukf_arena_size(d["nx"], d["ny"], d["m"],
+                                                                      d["k"])}[block]()
+        d["arena"] = arena.doubles
+    expected, at = [], 0
+    for name, shape in documented_blocks(block, d):
+        words = int(np.prod(shape, dtype=np.int64))
+        expected.append((name, at, words, shape))
+        at += words
+    assert query_layout(lib, block, list(dims.values())) == expected
+    assert at == size(lib, dims), "the blocks do not add up to the size function"
+
+
+def test_block_layout_query_refusals_and_capacity(lib):
+    dims = np.array([3, 2, 2, 4], dtype=np.int64)
+    assert lib.crv_mc_block_layout(b"no_such_block", dims, 4, None, 0) == INVALID
+    assert lib.crv_mc_block_layout(b"filter_linear_input", dims, 3, None, 0) == INVALID
+    assert lib.crv_mc_block_layout(None, dims, 4, None, 0) == INVALID
+    # A short capacity writes only that many fields and still counts them all.
+    fields = (mc.crv_mc_block_field * 4)()
+    fields[3].offset = -77
+    assert lib.crv_mc_block_layout(b"filter_linear_input", dims, 4, fields, 3) == 10
+    assert [f.name for f in fields[:3]] == [b"A", b"B", b"Z"] and fields[3].offset == -77
+    # Negative dimensions count as zero.
+    assert query_layout(lib, "simulate_order1_output", [-3, 2, -1]) == \
+        query_layout(lib, "simulate_order1_output", [0, 2, 0])
+
+
 @pytest.mark.parametrize("kind,dims", [
     ("order1", dict(n=3, m=2, T=4, n_params=2)),
-    ("order2", dict(nx=2, ny=1, m=2, T=3, n_params=1)),
     ("linear", dict(n=3, m=2, k=2, T=4)),
-    ("extended", dict(n=3, m=2, k=1, T=4, n_params=5)),
     ("unscented", dict(nx=2, ny=2, m=1, k=2, T=3, n_params=2)),
 ])
-def test_binding_helper_layouts_match_the_kernels(lib, kind, dims):
-    layout = mcjob.input_layout(kind, **dims)
-    size = {
-        "order1": lambda d: lib.crv_simulate_order1_arena_size(d["n"], d["m"], d["T"],
-                                                               d["n_params"]),
-        "order2": lambda d: lib.crv_simulate_order2_arena_size(d["nx"], d["ny"], d["m"], d["T"],
-                                                               d["n_params"]),
-        "linear": lambda d: lib.crv_filter_linear_input_arena_size(d["n"], d["m"], d["k"],
-                                                                   d["T"]),
-        "extended": lambda d: lib.crv_filter_extended_input_arena_size(
-            d["n"], d["m"], d["k"], d["T"], d["n_params"]),
-        "unscented": lambda d: lib.crv_filter_unscented_input_arena_size(
-            d["nx"], d["ny"], d["m"], d["k"], d["T"], d["n_params"]),
-    }[kind](dims)
-    assert layout["end"][0] == size
-    offsets = [off for name, (off, _) in layout.items() if name != "end"]
-    assert offsets == sorted(offsets)
+def test_binding_helper_reads_the_query(lib, kind, dims):
+    layout = mcjob.input_layout(lib, kind, **dims)
+    block = {"order1": "simulate_order1_input", "linear": "filter_linear_input",
+             "unscented": "filter_unscented_input"}[kind]
+    reported = query_layout(lib, block, list(dims.values()))
+    assert [(n, b.offset, b.words, b.shape) for n, b in layout.items()] == reported
+    with pytest.raises(TypeError, match="no dimension 'q'"):
+        mcjob.input_layout(lib, kind, q=1, **dims)
+    with pytest.raises(ValueError, match="unknown runner kind"):
+        mcjob.input_layout(lib, "quadratic", **dims)
 
 
 # --------------------------------------------------------------------------
@@ -289,8 +398,8 @@ def test_order1_runner_draws_the_replication_shocks(lib, rng, rep):
     np.testing.assert_array_equal(out[:s.T * s.n].reshape(s.T, s.n), S)
     check_guard(out, s.T * s.n), check_guard(inp, words + plan.scratch_words)
     # The drawn shocks are left in the block's E.
-    lay = mcjob.input_layout("order1", n=s.n, m=s.m, T=s.T, n_params=s.params.size)
-    off, size = lay["E"]
+    lay = mcjob.input_layout(lib, "order1", n=s.n, m=s.m, T=s.T, n_params=s.params.size)
+    off, size = lay["E"].offset, lay["E"].words
     np.testing.assert_array_equal(inp[off: off + size], E.ravel())
 
 

@@ -8,7 +8,8 @@ import ctypes
 import numpy as np
 import pytest
 
-from Corvane._ckernels.ffi import filters, mcjob
+from Corvane._bridge import mcjob
+from Corvane._ckernels.ffi import filters
 
 THREADS = (1, 2, 4)
 

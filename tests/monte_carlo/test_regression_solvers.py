@@ -494,3 +494,50 @@ def test_path_eval_edges():
     out = np.full(4, np.nan)  # no knots: zero rows, no read before the arrays
     LIB.crv_lasso_path_eval(lam, betas, 0, 2, np.array([5.0, 0.5]), 2, out)
     np.testing.assert_array_equal(out, 0.0)
+
+
+def test_ridge_grid_criterion_is_a_32_bit_int():
+    # criterion is a C int: a caller passing one leaves the upper half of the
+    # 64-bit argument slot undefined. Pass (1 << 32) | 3 through a binding
+    # that declares the slot 64-bit: the kernel must read 3 (RSS), not fall
+    # back to the BIC score. Pure noise with many regressors separates the
+    # two: RSS picks the smallest penalty, BIC a large one.
+    rng = np.random.default_rng(14)
+    n, p = 30, 12
+    X, y = rng.standard_normal((n, p)), rng.standard_normal(n)
+    alphas = np.array([10.0, 1.0, 1e-3])
+    rss_alpha = grid_reference(X, y, alphas, 3, 0)[0]
+    bic_alpha = grid_reference(X, y, alphas, 2, 0)[0]
+    assert rss_alpha != bic_alpha, "the data must separate the criteria"
+    raw = ffi.Library(LIB._name).crv_ridge_grid_search
+    raw.restype = None
+    argtypes = list(LIB.crv_ridge_grid_search.argtypes)
+    argtypes[6] = ctypes.c_int64
+    raw.argtypes = argtypes
+    best_alpha, best_score, status = out_f64(), out_f64(), out_i64()
+    raw(X, y, n, p, alphas, len(alphas), (1 << 32) | 3, 0, ctypes.byref(best_alpha),
+        np.empty(p), ctypes.byref(best_score), ctypes.byref(status), np.empty(p * p),
+        np.empty(p * p), np.empty(p), np.empty(p * p), np.empty(p), np.empty(p))
+    assert status.value == 0
+    assert best_alpha.value == rss_alpha, "the upper half of criterion was read"
+
+
+@pytest.mark.parametrize("criterion, reference", [(3, 3), (1, 1), ((1 << 32) | 3, 2),
+                                                  (-(1 << 40), 2)])
+def test_ridge_grid_fit_passes_only_known_criteria(criterion, reference):
+    # The fit takes a 64-bit criterion and hands the search an int: a code
+    # other than 1 or 3 must stay the BIC rather than be truncated to one.
+    rng = np.random.default_rng(14)
+    n, p = 30, 12
+    X, y = rng.standard_normal((n, p)), rng.standard_normal(n)
+    alphas = np.array([10.0, 1.0, 1e-3])
+    _, rbeta, _ = grid_reference(X, y, alphas, reference, 0)
+    rec = ffi.crv_fit_result(n, p)
+    coef, se = np.full(p, 7.0), np.empty(p)
+    rec.coef = coef.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+    rec.se = se.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+    status = LIB.crv_mc_ridge_gs_fit(X, y, alphas, len(alphas), criterion, 0, ctypes.byref(rec),
+                                     np.empty(p * p), np.empty(p * p), np.empty(p * p),
+                                     np.empty(p), np.empty(p), np.empty(p))
+    assert status == 0
+    np.testing.assert_allclose(coef, rbeta, rtol=1e-9)

@@ -1,4 +1,4 @@
-"""ctypes binding of the kernel library.
+"""ctypes mirror of the kernel library: the raw layer.
 
 Each extension module carries its own copy of the kernels it exports;
 `load(name)` opens one module's shared object and declares the restype and
@@ -8,12 +8,25 @@ argtypes of every kernel family it carries:
     lib = ffi.load("regression")
     status = lib.crv_chol(A, L, n, 0.0)
 
-Records are ctypes Structures named as in the C headers (`ffi.kf_inputs`).
+Records are ctypes Structures named as in the C headers (`ffi.kf_inputs`);
+this package holds records, signatures, constants and `load()`, nothing
+else. The builders that turn arrays into records and jobs live in
+`Corvane._bridge`.
+
+What the binding checks: array arguments are of the element type, C-contiguous
+and aligned, arrays the kernel writes are writeable, a `byref()` refers to
+the right element type, integers fit their C type; a refused argument raises
+TypeError, ValueError or OverflowError naming the kernel and the argument
+(see `_types`). What it cannot check: pointers and sizes. Whether an array
+holds every element a kernel touches for the dimensions passed, whether an
+arena has the size the kernel's `*_arena_size` asks for, whether a record's
+pointers are live: all of that is the caller's responsibility, and a mistake
+is undefined behaviour, not an exception.
 """
 
-import ctypes
 import functools
 import importlib
+import importlib.resources
 
 from . import (  # one family per line
     beliefplan,
@@ -24,6 +37,7 @@ from . import (  # one family per line
     mcstats,
     optimize,
     mcmc,
+    models,
     objective,
     regression,
     rng,
@@ -32,7 +46,8 @@ from . import (  # one family per line
     stats,
     status,
 )
-from ._types import F64, I32, I64, U8, arena_size_t, array_address, declare, ptr
+from ._types import (F64, I32, I64, U8, ArrayArg, In, IntArg, Library, Out, arena_size_t,
+                     array_address, declare, ptr)
 from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
 from .linalg import c128_lu_t, crv_lu_t
 from .regression import crv_fit_result
@@ -80,9 +95,18 @@ def load(name):
     """The shared object of module `name` with every carried kernel declared."""
     module_name, families = MODULES[name]
     module = importlib.import_module(module_name)
-    lib = ctypes.CDLL(module.__file__)
+    lib = Library(module.__file__)
     for family in families:
         declare(lib, family.SIGNATURES)
+    return lib
+
+
+@functools.cache
+def load_models():
+    """The compiled example-model library, its exports declared."""
+    path = importlib.resources.files("Corvane._ckernels") / "models" / "libcrv_models.so"
+    lib = Library(str(path))
+    declare(lib, models.SIGNATURES)
     return lib
 
 
@@ -92,7 +116,7 @@ def families(name):
 
 
 __all__ = [
-    "F64", "I32", "I64", "U8", "KF_OUTPUT_FIELDS", "MODULES", "arena_size_t",
-    "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
-    "load", "ptr",
+    "ArrayArg", "F64", "I32", "I64", "In", "IntArg", "Library", "Out", "U8", "KF_OUTPUT_FIELDS",
+    "MODULES", "arena_size_t", "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
+    "load", "load_models", "ptr",
 ]

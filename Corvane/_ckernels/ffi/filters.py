@@ -2,7 +2,7 @@
 
 import ctypes
 
-from ._types import F64, arena_size_t, f64, i32, i64
+from ._types import F64, In, Out, arena_size_t, f64, i32, i64
 
 _dp = ctypes.POINTER(ctypes.c_double)
 
@@ -44,18 +44,26 @@ _KFO = ctypes.POINTER(kf_outputs)
 
 SIGNATURES = {
     "kf_arena_size": (arena_size_t, [i64, i64, i64]),
-    "kf_hot_loop": (i32, [_KF, F64, _KFO]),
-    "kf_row_minus_vec": (None, [F64, i64, F64, F64, i64]),
-    "kf_predict_cov": (None, [F64, F64, F64, F64, F64, i64]),
-    "kf_measurement_cov": (None, [F64, F64, F64, F64, F64, i64, i64]),
-    "kf_pc_t": (None, [F64, F64, F64, i64, i64]),
-    "kf_chol_solve_row": (None, [F64, F64, i64, F64, F64, F64, i64]),
-    "kf_gain_from_pc_t": (None, [F64, F64, F64, F64, F64, i64, i64]),
-    "kf_state_update": (None, [F64, F64, F64, F64, i64, i64]),
-    "kf_identity_minus": (None, [F64, F64, i64]),
-    "kf_joseph_cov": (None, [F64, F64, F64, F64, F64, F64, F64, F64, F64, i64, i64]),
-    "kf_build_bqbt": (None, [F64, F64, F64, F64, i64, i64]),
-    "kf_build_shock_projection": (None, [F64, F64, F64, F64, F64, i64, i64, i64]),
+    "kf_hot_loop": (i32, [_KF, Out(F64, "arena"), _KFO]),
+    "kf_row_minus_vec": (None, [In(F64, "Y"), i64, In(F64, "yhat"), Out(F64, "out"), i64]),
+    "kf_predict_cov": (None, [In(F64, "A"), In(F64, "P"), In(F64, "Q"), Out(F64, "tmp"),
+                              Out(F64, "P_out"), i64]),
+    "kf_measurement_cov": (None, [In(F64, "Z"), In(F64, "P"), In(F64, "H"), Out(F64, "tmp"),
+                                  Out(F64, "F"), i64, i64]),
+    "kf_pc_t": (None, [In(F64, "P"), In(F64, "Z"), Out(F64, "PZt"), i64, i64]),
+    "kf_chol_solve_row": (None, [In(F64, "L"), In(F64, "G"), i64, Out(F64, "y"), Out(F64, "x"),
+                                 Out(F64, "K"), i64]),
+    "kf_gain_from_pc_t": (None, [In(F64, "L"), In(F64, "PZt"), Out(F64, "y"), Out(F64, "x"),
+                                 Out(F64, "K"), i64, i64]),
+    "kf_state_update": (None, [In(F64, "x_pred"), In(F64, "K"), In(F64, "v"), Out(F64, "x_filt"),
+                               i64, i64]),
+    "kf_identity_minus": (None, [In(F64, "M"), Out(F64, "out"), i64]),
+    "kf_joseph_cov": (None, [In(F64, "K"), In(F64, "Z"), In(F64, "P"), In(F64, "H"),
+                             Out(F64, "KZ"), Out(F64, "IKZ"), Out(F64, "tmp"), Out(F64, "KH"),
+                             Out(F64, "P_out"), i64, i64]),
+    "kf_build_bqbt": (None, [In(F64, "B"), In(F64, "S"), Out(F64, "tmp"), Out(F64, "Q"), i64, i64]),
+    "kf_build_shock_projection": (None, [In(F64, "B"), In(F64, "Z"), In(F64, "S"), Out(F64, "G"),
+                                         Out(F64, "M"), i64, i64, i64]),
 }
 
 
@@ -123,7 +131,8 @@ RECORDS.update({"ekf_inputs": ekf_inputs, "ukf_inputs": ukf_inputs,
 
 SIGNATURES.update({
     "ekf_arena_size": (arena_size_t, [i64, i64, i64]),
-    "ekf_hot_loop": (i32, [ctypes.POINTER(ekf_inputs), F64, _KFO]),
+    "ekf_hot_loop": (i32, [ctypes.POINTER(ekf_inputs), Out(F64, "arena"), _KFO]),
     "ukf_arena_size": (arena_size_t, [i64, i64, i64, i64]),
-    "ukf_hot_loop": (i32, [ctypes.POINTER(ukf_inputs), F64, ctypes.POINTER(ukf_outputs)]),
+    "ukf_hot_loop": (i32, [ctypes.POINTER(ukf_inputs), Out(F64, "arena"),
+                           ctypes.POINTER(ukf_outputs)]),
 })

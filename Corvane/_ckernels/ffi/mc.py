@@ -2,7 +2,7 @@
 
 import ctypes
 
-from ._types import F64, f64, i32, i64
+from ._types import F64, I64, Out, In, f64, i32, i64, void_p
 from .status import STATUS
 
 u64 = ctypes.c_uint64
@@ -116,20 +116,23 @@ RECORDS = {
 
 _SPEC = ctypes.POINTER(crv_mc_shock_spec)
 
+# Argument types of every crv_mc_runner (its input, out and work blocks are
+# written; the elastic-net grid runner's work block holds int64 statuses).
+RUNNER_ARGS = [i64, Out(F64, "input"), Out(F64, "out"), Out(F64, "work"), Out(I64, "iout"),
+               void_p]
+
 SIGNATURES = {
     "crv_mc_run": (i64, [ctypes.POINTER(crv_mc_job)]),
     "crv_mc_shock_scratch_size": (i64, [_SPEC]),
-    "crv_mc_shock_draw": (None, [_SPEC, u64, F64, F64]),
-    "crv_mc_payload_runner": (i32, [i64, F64, F64, F64, ctypes.c_void_p, ctypes.c_void_p]),
-    "crv_add_payload_step": (None, [F64, i64, i32, u64, F64]),
+    "crv_mc_shock_draw": (None, [_SPEC, u64, Out(F64, "scratch"), Out(F64, "out")]),
+    "crv_mc_payload_runner": (i32, RUNNER_ARGS),
+    "crv_add_payload_step": (None, [In(F64, "data"), i64, i32, u64, Out(F64, "out")]),
 }
 
 
 # ---- model-data runners ---------------------------------------------------
 
 from .filters import OBS_FN  # noqa: E402  (callback type shared with the filters)
-
-_RUNNER_ARGS = [i64, F64, F64, F64, ctypes.c_void_p, ctypes.c_void_p]
 
 
 class crv_mc_raw_model_data_ctx(ctypes.Structure):
@@ -214,7 +217,18 @@ class crv_mc_filter_unscented_ctx(ctypes.Structure):
     ]
 
 
+class crv_mc_block_field(ctypes.Structure):
+    _fields_ = [
+        ("name", ctypes.c_char_p),
+        ("offset", i64),
+        ("words", i64),
+        ("ndim", i64),
+        ("shape", i64 * 3),
+    ]
+
+
 RECORDS.update({
+    "crv_mc_block_field": crv_mc_block_field,
     "crv_mc_raw_model_data_ctx": crv_mc_raw_model_data_ctx,
     "crv_mc_simulate_order1_ctx": crv_mc_simulate_order1_ctx,
     "crv_mc_simulate_order2_ctx": crv_mc_simulate_order2_ctx,
@@ -232,22 +246,29 @@ RUNNERS = (
     "crv_mc_filter_unscented_runner",
 )
 
-SIGNATURES.update({name: (i32, _RUNNER_ARGS) for name in RUNNERS})
+SIGNATURES.update({name: (i32, RUNNER_ARGS) for name in RUNNERS})
 SIGNATURES.update({
-    "crv_simulate_order1_arena_size": (i64, [i64] * 4),
-    "crv_simulate_order2_arena_size": (i64, [i64] * 5),
-    "crv_filter_linear_input_arena_size": (i64, [i64] * 4),
-    "crv_filter_extended_input_arena_size": (i64, [i64] * 5),
-    "crv_filter_unscented_input_arena_size": (i64, [i64] * 6),
-    "crv_filter_linear_output_arena_size": (i64, [i64] * 4 + [i32]),
-    "crv_filter_extended_output_arena_size": (i64, [i64] * 4 + [i32]),
-    "crv_filter_unscented_output_arena_size": (i64, [i64] * 4),
-    "crv_raw_model_data_step": (None, [F64, i64, i32, F64, F64, i64, i32, u64, F64]),
-    "crv_simulate_order1_step": (None, [F64, OBS_FN] + [i64] * 5 + [F64]),
-    "crv_simulate_order2_step": (None, [F64, OBS_FN] + [i64] * 6 + [F64]),
-    "crv_filter_linear_step": (i32, [F64, F64] + [i64] * 4 + [i32, i32, f64, F64]),
-    "crv_filter_extended_step": (
-        i32, [F64, F64, OBS_FN, OBS_FN] + [i64] * 4 + [f64, i64, i32, i32, F64]),
-    "crv_filter_unscented_step": (
-        i32, [F64, F64, OBS_FN] + [i64] * 5 + [f64] * 4 + [i64, i32, F64]),
+    "crv_mc_block_layout": (i64, [ctypes.c_char_p, In(I64, "dims"), i64,
+                                  ctypes.POINTER(crv_mc_block_field), i64]),
+    "crv_simulate_order1_arena_size": (i64, [i64, i64, i64, i64]),
+    "crv_simulate_order2_arena_size": (i64, [i64, i64, i64, i64, i64]),
+    "crv_filter_linear_input_arena_size": (i64, [i64, i64, i64, i64]),
+    "crv_filter_extended_input_arena_size": (i64, [i64, i64, i64, i64, i64]),
+    "crv_filter_unscented_input_arena_size": (i64, [i64, i64, i64, i64, i64, i64]),
+    "crv_filter_linear_output_arena_size": (i64, [i64, i64, i64, i64, i32]),
+    "crv_filter_extended_output_arena_size": (i64, [i64, i64, i64, i64, i32]),
+    "crv_filter_unscented_output_arena_size": (i64, [i64, i64, i64, i64]),
+    "crv_raw_model_data_step": (None, [In(F64, "data"), i64, i32, Out(F64, "out"),
+                                       In(F64, "data2"), i64, i32, u64, Out(F64, "out2")]),
+    "crv_simulate_order1_step": (None, [Out(F64, "input"), OBS_FN, i64, i64, i64, i64, i64,
+                                        Out(F64, "out")]),
+    "crv_simulate_order2_step": (None, [Out(F64, "input"), OBS_FN, i64, i64, i64, i64, i64, i64,
+                                        Out(F64, "out")]),
+    "crv_filter_linear_step": (i32, [In(F64, "input"), Out(F64, "arena"), i64, i64, i64, i64,
+                                     i32, i32, f64, Out(F64, "out")]),
+    "crv_filter_extended_step": (i32, [In(F64, "input"), Out(F64, "arena"), OBS_FN, OBS_FN, i64,
+                                       i64, i64, i64, f64, i64, i32, i32, Out(F64, "out")]),
+    "crv_filter_unscented_step": (i32, [In(F64, "input"), Out(F64, "arena"), OBS_FN, i64, i64,
+                                        i64, i64, i64, f64, f64, f64, f64, i64, i32,
+                                        Out(F64, "out")]),
 })

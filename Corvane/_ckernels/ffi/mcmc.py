@@ -3,7 +3,7 @@ callback type and crv_mcmc_run."""
 
 import ctypes
 
-from ._types import F64, f64, i32, i64
+from ._types import F64, In, f64, i32, i64, void_p
 from .rng import bitgen_t
 from .status import STATUS
 
@@ -52,7 +52,7 @@ RECORDS = {
 SIGNATURES = {
     # The callback travels as a plain address (a logpost_fn instance, an
     # exported kernel's address or None), so compiled callbacks pass unwrapped.
-    "crv_mcmc_run": (i64, [ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(bitgen_t), F64,
-                           i64, ctypes.POINTER(crv_mcmc_config),
-                           ctypes.POINTER(crv_mcmc_output), ctypes.POINTER(crv_mcmc_result)]),
+    "crv_mcmc_run": (i64, [void_p, void_p, ctypes.POINTER(bitgen_t), In(F64, "x0"), i64,
+                           ctypes.POINTER(crv_mcmc_config), ctypes.POINTER(crv_mcmc_output),
+                           ctypes.POINTER(crv_mcmc_result)]),
 }

@@ -7,7 +7,8 @@ stage, cast it: `ctypes.cast(lib.crv_mc_log_runner, mc.crv_mc_runner)`.
 
 import ctypes
 
-from ._types import F64, arena_size_t, f64, i32, i64
+from ._types import F64, In, Out, arena_size_t, f64, i32, i64
+from .mc import RUNNER_ARGS
 from .status import STATUS
 
 CRV_TRANSFORM_INVALID = STATUS["CRV_TRANSFORM_INVALID"]
@@ -101,22 +102,20 @@ TEST_RUNNERS = (
     "crv_mc_chow_test_runner",
 )
 
-_RUNNER = (i32, [i64, F64, F64, F64, ctypes.c_void_p, ctypes.c_void_p])
-
 SIGNATURES = {
-    "crv_standardize_ax0": (i64, [F64, i64, i64, i64, F64, F64]),
+    "crv_standardize_ax0": (i64, [In(F64, "X"), i64, i64, i64, Out(F64, "buf"), Out(F64, "out")]),
     "crv_standardize_ax0_arena_size": (arena_size_t, [i64, i64]),
-    "crv_log": (i64, [F64, i64, i64, F64, f64]),
+    "crv_log": (i64, [In(F64, "X"), i64, i64, Out(F64, "out"), f64]),
     "crv_log_arena_size": (arena_size_t, [i64, i64]),
-    "crv_log_diff": (i64, [F64, i64, i64, F64, F64, f64]),
+    "crv_log_diff": (i64, [In(F64, "X"), i64, i64, Out(F64, "prev"), Out(F64, "out"), f64]),
     "crv_log_diff_arena_size": (arena_size_t, [i64, i64]),
-    "crv_diff": (i64, [F64, i64, i64, i64, F64, F64]),
+    "crv_diff": (i64, [In(F64, "X"), i64, i64, i64, Out(F64, "state"), Out(F64, "out")]),
     "crv_diff_arena_size": (arena_size_t, [i64, i64, i64]),
-    "crv_rolling_mean": (i64, [F64, i64, i64, i64, F64, F64]),
+    "crv_rolling_mean": (i64, [In(F64, "X"), i64, i64, i64, Out(F64, "buf"), Out(F64, "out")]),
     "crv_rolling_mean_arena_size": (arena_size_t, [i64, i64]),
-    "crv_rolling_var": (i64, [F64, i64, i64, i64, i64, F64, F64]),
+    "crv_rolling_var": (i64, [In(F64, "X"), i64, i64, i64, i64, Out(F64, "buf"), Out(F64, "out")]),
     "crv_rolling_var_arena_size": (arena_size_t, [i64, i64]),
-    "crv_rolling_std": (i64, [F64, i64, i64, i64, i64, F64, F64]),
+    "crv_rolling_std": (i64, [In(F64, "X"), i64, i64, i64, i64, Out(F64, "buf"), Out(F64, "out")]),
     "crv_rolling_std_arena_size": (arena_size_t, [i64, i64]),
-    **{name: _RUNNER for name in TRANSFORM_RUNNERS + TEST_RUNNERS},
+    **{name: (i32, RUNNER_ARGS) for name in TRANSFORM_RUNNERS + TEST_RUNNERS},
 }

@@ -2,7 +2,7 @@
 
 import ctypes
 
-from ._types import F64, i64
+from ._types import F64, Out, f64, i64, void_p
 
 u32 = ctypes.c_uint32
 u64 = ctypes.c_uint64
@@ -56,12 +56,12 @@ _BG = ctypes.POINTER(bitgen_t)
 SIGNATURES = {
     "crv_philox_seed": (None, [_PS, u64, u64, u64, u64]),
     "crv_philox_next_u64": (u64, [_PS]),
-    "crv_philox_bg_next_u64": (u64, [ctypes.c_void_p]),
-    "crv_philox_bg_next_u32": (u32, [ctypes.c_void_p]),
-    "crv_philox_bg_next_double": (ctypes.c_double, [ctypes.c_void_p]),
-    "crv_philox_bg_next_raw": (u64, [ctypes.c_void_p]),
-    "crv_philox_standard_normal_fill": (None, [_PS, i64, F64]),
-    "crv_philox_standard_uniform_fill": (None, [_PS, i64, F64]),
-    "crv_rng_standard_normal_fill": (None, [_BG, i64, F64]),
-    "crv_rng_standard_uniform_fill": (None, [_BG, i64, F64]),
+    "crv_philox_bg_next_u64": (u64, [void_p]),
+    "crv_philox_bg_next_u32": (u32, [void_p]),
+    "crv_philox_bg_next_double": (f64, [void_p]),
+    "crv_philox_bg_next_raw": (u64, [void_p]),
+    "crv_philox_standard_normal_fill": (None, [_PS, i64, Out(F64, "out")]),
+    "crv_philox_standard_uniform_fill": (None, [_PS, i64, Out(F64, "out")]),
+    "crv_rng_standard_normal_fill": (None, [_BG, i64, Out(F64, "out")]),
+    "crv_rng_standard_uniform_fill": (None, [_BG, i64, Out(F64, "out")]),
 }

@@ -1,7 +1,8 @@
 // Model-data runners: raw data, order-1 and order-2 simulation, linear,
 // extended and unscented filters. Each block layout is described once, as a
-// sequence of word offsets; the size functions and the steps read the same
-// description.
+// sequence of named blocks; the size functions, the steps and runners and
+// crv_mc_block_layout read the same description.
+#include <cstring>
 #include <limits>
 
 #include "mc_runners.h"
@@ -33,12 +34,36 @@ inline bool arena_formula_safe(D... dims) {
     return ((dims <= (int64_t{1} << 24)) && ...);
 }
 
-// Consecutive blocks from word 0: take(words) returns the block's offset.
+// Where a layout description reports its named blocks (crv_mc_block_layout).
+struct FieldSink {
+    crv_mc_block_field *fields;
+    int64_t capacity;
+    int64_t count = 0;
+};
+
+// Consecutive blocks from word 0: take(name, shape...) returns the offset of
+// a block of the product of its shape in words (saturating), and reports it
+// to the sink when there is one.
 struct Cursor {
     int64_t at = 0;
-    int64_t take(int64_t words) {
+    FieldSink *sink = nullptr;
+
+    template <typename... D>
+    int64_t take(const char *name, D... shape) {
+        static_assert(sizeof...(D) <= 3, "blocks have at most three dimensions");
+        int64_t words = 1;
+        ((words = mul(words, shape)), ...);
         const int64_t offset = at;
         if (__builtin_add_overflow(at, words, &at)) at = kMaxWords;
+        if (sink != nullptr) {
+            if (sink->count < sink->capacity) {
+                crv_mc_block_field &f = sink->fields[sink->count];
+                f = crv_mc_block_field{name, offset, words, int64_t{sizeof...(D)}, {0, 0, 0}};
+                int i = 0;
+                ((f.shape[i++] = shape), ...);
+            }
+            ++sink->count;
+        }
         return offset;
     }
 };
@@ -47,16 +72,17 @@ struct Cursor {
 
 struct Order1Input {
     int64_t A, R, mu, s0, E, params, arena, end;
-    Order1Input(int64_t n, int64_t m, int64_t T, int64_t n_params) {
-        Cursor c;
-        A = c.take(mul(n, n));
-        R = c.take(mul(n, m));
-        mu = c.take(n);
-        s0 = c.take(n);
-        E = c.take(mul(T, m));
-        params = c.take(n_params);
-        arena = c.take(arena_formula_safe(n) ? crv_simulate_linear_states_arena_size(n).doubles
-                                              : kMaxWords);
+    Order1Input(int64_t n, int64_t m, int64_t T, int64_t n_params, FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        A = c.take("A", n, n);
+        R = c.take("R", n, m);
+        mu = c.take("mu", n);
+        s0 = c.take("s0", n);
+        E = c.take("E", T, m);
+        params = c.take("params", n_params);
+        arena = c.take("arena", arena_formula_safe(n)
+                                    ? crv_simulate_linear_states_arena_size(n).doubles
+                                    : kMaxWords);
         end = c.at;
     }
 };
@@ -64,61 +90,65 @@ struct Order1Input {
 struct Order2Input {
     int64_t h_x, g_x, R, h_xx, g_xx, h_xe, g_xe, h_ee, g_ee, h_ss, g_ss, offset, x0, E, params,
         arena, end;
-    Order2Input(int64_t nx, int64_t ny, int64_t m, int64_t T, int64_t n_params) {
-        Cursor c;
-        h_x = c.take(mul(nx, nx));
-        g_x = c.take(mul(ny, nx));
-        R = c.take(mul(add(nx, ny), m));
-        h_xx = c.take(mul(nx, nx, nx));
-        g_xx = c.take(mul(ny, nx, nx));
-        h_xe = c.take(mul(nx, nx, m));
-        g_xe = c.take(mul(ny, nx, m));
-        h_ee = c.take(mul(nx, m, m));
-        g_ee = c.take(mul(ny, m, m));
-        h_ss = c.take(nx);
-        g_ss = c.take(ny);
-        offset = c.take(add(nx, ny));
-        x0 = c.take(nx);
-        E = c.take(mul(T, m));
-        params = c.take(n_params);
-        arena = c.take(arena_formula_safe(nx, m)
-                           ? crv_simulate_second_order_pruned_arena_size(nx, m).doubles
-                           : kMaxWords);
+    Order2Input(int64_t nx, int64_t ny, int64_t m, int64_t T, int64_t n_params,
+                FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        h_x = c.take("h_x", nx, nx);
+        g_x = c.take("g_x", ny, nx);
+        R = c.take("R", add(nx, ny), m);
+        h_xx = c.take("h_xx", nx, mul(nx, nx));
+        g_xx = c.take("g_xx", ny, mul(nx, nx));
+        h_xe = c.take("h_xe", nx, mul(nx, m));
+        g_xe = c.take("g_xe", ny, mul(nx, m));
+        h_ee = c.take("h_ee", nx, mul(m, m));
+        g_ee = c.take("g_ee", ny, mul(m, m));
+        h_ss = c.take("h_ss", nx);
+        g_ss = c.take("g_ss", ny);
+        offset = c.take("offset", add(nx, ny));
+        x0 = c.take("x0", nx);
+        E = c.take("E", T, m);
+        params = c.take("params", n_params);
+        arena = c.take("arena", arena_formula_safe(nx, m)
+                                    ? crv_simulate_second_order_pruned_arena_size(nx, m).doubles
+                                    : kMaxWords);
         end = c.at;
     }
 };
 
 struct LinearInput {
     int64_t A, B, Z, d, S, H, data, x0, P0, arena, end;
-    LinearInput(int64_t n, int64_t m, int64_t k, int64_t T) {
-        Cursor c;
-        A = c.take(mul(n, n));
-        B = c.take(mul(n, k));
-        Z = c.take(mul(m, n));
-        d = c.take(m);
-        S = c.take(mul(k, k));
-        H = c.take(mul(m, m));
-        data = c.take(mul(T, m));
-        x0 = c.take(n);
-        P0 = c.take(mul(n, n));
-        arena = c.take(arena_formula_safe(n, m, k) ? kf_arena_size(n, m, k).doubles : kMaxWords);
+    LinearInput(int64_t n, int64_t m, int64_t k, int64_t T, FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        A = c.take("A", n, n);
+        B = c.take("B", n, k);
+        Z = c.take("Z", m, n);
+        d = c.take("d", m);
+        S = c.take("S", k, k);
+        H = c.take("H", m, m);
+        data = c.take("data", T, m);
+        x0 = c.take("x0", n);
+        P0 = c.take("P0", n, n);
+        arena = c.take("arena",
+                       arena_formula_safe(n, m, k) ? kf_arena_size(n, m, k).doubles : kMaxWords);
         end = c.at;
     }
 };
 
 struct ExtendedInput {
     int64_t A, B, params, S, H, data, x0, P0, arena, end;
-    ExtendedInput(int64_t n, int64_t m, int64_t k, int64_t T, int64_t n_params) {
-        Cursor c;
-        A = c.take(mul(n, n));
-        B = c.take(mul(n, k));
-        params = c.take(n_params);
-        S = c.take(mul(k, k));
-        H = c.take(mul(m, m));
-        data = c.take(mul(T, m));
-        x0 = c.take(n);
-        P0 = c.take(mul(n, n));
-        arena = c.take(arena_formula_safe(n, m, k) ? ekf_arena_size(n, m, k).doubles : kMaxWords);
+    ExtendedInput(int64_t n, int64_t m, int64_t k, int64_t T, int64_t n_params,
+                  FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        A = c.take("A", n, n);
+        B = c.take("B", n, k);
+        params = c.take("params", n_params);
+        S = c.take("S", k, k);
+        H = c.take("H", m, m);
+        data = c.take("data", T, m);
+        x0 = c.take("x0", n);
+        P0 = c.take("P0", n, n);
+        arena = c.take("arena",
+                       arena_formula_safe(n, m, k) ? ekf_arena_size(n, m, k).doubles : kMaxWords);
         end = c.at;
     }
 };
@@ -126,51 +156,75 @@ struct ExtendedInput {
 struct UnscentedInput {
     int64_t hx, gx, impact, h_xx, g_xx, h_xe, g_xe, h_ee, g_ee, h_ss, g_ss, ss, params, S, H,
         data, x0, P0, arena, end;
-    UnscentedInput(int64_t nx, int64_t ny, int64_t m, int64_t k, int64_t T, int64_t n_params) {
-        Cursor c;
-        hx = c.take(mul(nx, nx));
-        gx = c.take(mul(ny, nx));
-        impact = c.take(mul(add(nx, ny), m));
-        h_xx = c.take(mul(nx, nx, nx));
-        g_xx = c.take(mul(ny, nx, nx));
-        h_xe = c.take(mul(nx, nx, m));
-        g_xe = c.take(mul(ny, nx, m));
-        h_ee = c.take(mul(nx, m, m));
-        g_ee = c.take(mul(ny, m, m));
-        h_ss = c.take(nx);
-        g_ss = c.take(ny);
-        ss = c.take(add(nx, ny));
-        params = c.take(n_params);
-        S = c.take(mul(m, m));
-        H = c.take(mul(k, k));
-        data = c.take(mul(T, k));
-        x0 = c.take(mul(2, nx));
-        P0 = c.take(mul(4, nx, nx));
-        arena = c.take(arena_formula_safe(nx, ny, m, k) ? ukf_arena_size(nx, ny, m, k).doubles
-                                                         : kMaxWords);
+    UnscentedInput(int64_t nx, int64_t ny, int64_t m, int64_t k, int64_t T, int64_t n_params,
+                   FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        hx = c.take("hx", nx, nx);
+        gx = c.take("gx", ny, nx);
+        impact = c.take("impact", add(nx, ny), m);
+        h_xx = c.take("h_xx", nx, mul(nx, nx));
+        g_xx = c.take("g_xx", ny, mul(nx, nx));
+        h_xe = c.take("h_xe", nx, mul(nx, m));
+        g_xe = c.take("g_xe", ny, mul(nx, m));
+        h_ee = c.take("h_ee", nx, mul(m, m));
+        g_ee = c.take("g_ee", ny, mul(m, m));
+        h_ss = c.take("h_ss", nx);
+        g_ss = c.take("g_ss", ny);
+        ss = c.take("ss", add(nx, ny));
+        params = c.take("params", n_params);
+        S = c.take("S", m, m);
+        H = c.take("H", k, k);
+        data = c.take("data", T, k);
+        x0 = c.take("x0", mul(2, nx));
+        P0 = c.take("P0", mul(2, nx), mul(2, nx));
+        arena = c.take("arena", arena_formula_safe(nx, ny, m, k)
+                                    ? ukf_arena_size(nx, ny, m, k).doubles
+                                    : kMaxWords);
         end = c.at;
     }
 };
 
 // ---- out blocks --------------------------------------------------------------
 
+struct RawOutput {
+    int64_t data, data2, end;
+    RawOutput(int64_t n_data, int64_t n_data2, FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        data = c.take("data", n_data);
+        data2 = c.take("data2", n_data2);
+        end = c.at;
+    }
+};
+
+// The simulated rows (width n or nx + ny), then the observations.
+struct SimulationOutput {
+    int64_t states, obs, end;
+    SimulationOutput(int64_t width, int64_t T, int64_t n_obs, FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        states = c.take("states", T, width);
+        obs = c.take("obs", T, n_obs);
+        end = c.at;
+    }
+};
+
 // Linear and extended filters: the kf_outputs fields in record order.
 struct KalmanOutput {
     int64_t x_pred, x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, innov_cov, shocks,
         loglik, end;
-    KalmanOutput(int64_t n, int64_t m, int64_t k, int64_t T, bool want_shocks) {
-        Cursor c;
-        x_pred = c.take(mul(T, n));
-        x_filt = c.take(mul(T, n));
-        P_pred = c.take(mul(T, n, n));
-        P_filt = c.take(mul(T, n, n));
-        y_pred = c.take(mul(T, m));
-        y_filt = c.take(mul(T, m));
-        innov = c.take(mul(T, m));
-        std_innov = c.take(mul(T, m));
-        innov_cov = c.take(mul(T, m, m));
-        shocks = c.take(want_shocks ? mul(T, k) : 0);
-        loglik = c.take(1);
+    KalmanOutput(int64_t n, int64_t m, int64_t k, int64_t T, bool want_shocks,
+                 FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        x_pred = c.take("x_pred", T, n);
+        x_filt = c.take("x_filt", T, n);
+        P_pred = c.take("P_pred", T, n, n);
+        P_filt = c.take("P_filt", T, n, n);
+        y_pred = c.take("y_pred", T, m);
+        y_filt = c.take("y_filt", T, m);
+        innov = c.take("innov", T, m);
+        std_innov = c.take("std_innov", T, m);
+        innov_cov = c.take("innov_cov", T, m, m);
+        shocks = want_shocks ? c.take("shocks", T, k) : c.at;
+        loglik = c.take("loglik");
         end = c.at;
     }
     kf_outputs bind(double *out, bool want_shocks) const {
@@ -184,22 +238,22 @@ struct KalmanOutput {
 struct UnscentedOutput {
     int64_t v_pred, v_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, innov_cov, loglik,
         xf_pred, xs_pred, xf_filt, xs_filt, end;
-    UnscentedOutput(int64_t nx, int64_t ny, int64_t k, int64_t T) {
-        Cursor c;
-        v_pred = c.take(mul(T, add(nx, ny)));
-        v_filt = c.take(mul(T, add(nx, ny)));
-        P_pred = c.take(mul(mul(T, 4), mul(nx, nx)));
-        P_filt = c.take(mul(mul(T, 4), mul(nx, nx)));
-        y_pred = c.take(mul(T, k));
-        y_filt = c.take(mul(T, k));
-        innov = c.take(mul(T, k));
-        std_innov = c.take(mul(T, k));
-        innov_cov = c.take(mul(T, k, k));
-        loglik = c.take(1);
-        xf_pred = c.take(mul(T, nx));
-        xs_pred = c.take(mul(T, nx));
-        xf_filt = c.take(mul(T, nx));
-        xs_filt = c.take(mul(T, nx));
+    UnscentedOutput(int64_t nx, int64_t ny, int64_t k, int64_t T, FieldSink *sink = nullptr) {
+        Cursor c{0, sink};
+        v_pred = c.take("v_pred", T, add(nx, ny));
+        v_filt = c.take("v_filt", T, add(nx, ny));
+        P_pred = c.take("P_pred", T, mul(2, nx), mul(2, nx));
+        P_filt = c.take("P_filt", T, mul(2, nx), mul(2, nx));
+        y_pred = c.take("y_pred", T, k);
+        y_filt = c.take("y_filt", T, k);
+        innov = c.take("innov", T, k);
+        std_innov = c.take("std_innov", T, k);
+        innov_cov = c.take("innov_cov", T, k, k);
+        loglik = c.take("loglik");
+        xf_pred = c.take("xf_pred", T, nx);
+        xs_pred = c.take("xs_pred", T, nx);
+        xf_filt = c.take("xf_filt", T, nx);
+        xs_filt = c.take("xs_filt", T, nx);
         end = c.at;
     }
     ukf_outputs bind(double *out) const {
@@ -208,6 +262,41 @@ struct UnscentedOutput {
                 out + innov,   out + std_innov, out + innov_cov, out + loglik};
     }
 };
+
+// The layouts crv_mc_block_layout reports: block name, dimension count, and
+// the description built over the (clamped) dimensions.
+struct BlockQuery {
+    const char *name;
+    int64_t n_dims;
+    void (*describe)(const int64_t *d, FieldSink *sink);
+};
+
+constexpr BlockQuery kBlocks[] = {
+    {"simulate_order1_input", 4,
+     [](const int64_t *d, FieldSink *s) { Order1Input(d[0], d[1], d[2], d[3], s); }},
+    {"simulate_order2_input", 5,
+     [](const int64_t *d, FieldSink *s) { Order2Input(d[0], d[1], d[2], d[3], d[4], s); }},
+    {"filter_linear_input", 4,
+     [](const int64_t *d, FieldSink *s) { LinearInput(d[0], d[1], d[2], d[3], s); }},
+    {"filter_extended_input", 5,
+     [](const int64_t *d, FieldSink *s) { ExtendedInput(d[0], d[1], d[2], d[3], d[4], s); }},
+    {"filter_unscented_input", 6,
+     [](const int64_t *d, FieldSink *s) {
+         UnscentedInput(d[0], d[1], d[2], d[3], d[4], d[5], s);
+     }},
+    {"raw_model_data_output", 2, [](const int64_t *d, FieldSink *s) { RawOutput(d[0], d[1], s); }},
+    {"simulate_order1_output", 3,
+     [](const int64_t *d, FieldSink *s) { SimulationOutput(d[0], d[1], d[2], s); }},
+    {"simulate_order2_output", 4,
+     [](const int64_t *d, FieldSink *s) { SimulationOutput(add(d[0], d[1]), d[2], d[3], s); }},
+    {"filter_linear_output", 5,
+     [](const int64_t *d, FieldSink *s) { KalmanOutput(d[0], d[1], d[2], d[3], d[4] != 0, s); }},
+    {"filter_extended_output", 5,
+     [](const int64_t *d, FieldSink *s) { KalmanOutput(d[0], d[1], d[2], d[3], d[4] != 0, s); }},
+    {"filter_unscented_output", 4,
+     [](const int64_t *d, FieldSink *s) { UnscentedOutput(d[0], d[1], d[2], d[3], s); }},
+};
+constexpr int64_t kMaxBlockDims = 6;
 
 // ---- shared pieces ---------------------------------------------------------
 
@@ -239,6 +328,23 @@ inline int32_t finish(int64_t *iout, int32_t status) {
 }
 
 }  // namespace
+
+// ---- layouts -----------------------------------------------------------------
+
+int64_t crv_mc_block_layout(const char *block, const int64_t *dims, int64_t n_dims,
+                            crv_mc_block_field *fields, int64_t capacity) {
+    if (block == nullptr || (dims == nullptr && n_dims > 0)) return CRV_MC_INVALID;
+    for (const BlockQuery &query : kBlocks) {
+        if (std::strcmp(query.name, block) != 0) continue;
+        if (n_dims != query.n_dims) return CRV_MC_INVALID;
+        int64_t clamped[kMaxBlockDims] = {};
+        for (int64_t i = 0; i < n_dims; ++i) clamped[i] = dim(dims[i]);
+        FieldSink sink{fields, fields != nullptr && capacity > 0 ? capacity : 0};
+        query.describe(clamped, &sink);
+        return sink.count;
+    }
+    return CRV_MC_INVALID;
+}
 
 // ---- sizes -------------------------------------------------------------------
 
@@ -292,9 +398,10 @@ void crv_simulate_order1_step(double *input, crv_obs_fn obs_fn, int64_t T, int64
                               int64_t n_params, int64_t n_obs, double *out) {
     T = dim(T), n = dim(n), m = dim(m), n_params = dim(n_params), n_obs = dim(n_obs);
     const Order1Input in(n, m, T, n_params);
+    const SimulationOutput to(n, T, n_obs);
     crv_simulate_linear_states(input + in.A, input + in.R, input + in.s0, input + in.E,
-                               input + in.mu, out, input + in.arena, T, n, m);
-    observe(obs_fn, out, n, input + in.params, T, n_obs, out + T * n);
+                               input + in.mu, out + to.states, input + in.arena, T, n, m);
+    observe(obs_fn, out + to.states, n, input + in.params, T, n_obs, out + to.obs);
 }
 
 void crv_simulate_order2_step(double *input, crv_obs_fn obs_fn, int64_t T, int64_t nx, int64_t ny,
@@ -302,13 +409,14 @@ void crv_simulate_order2_step(double *input, crv_obs_fn obs_fn, int64_t T, int64
     T = dim(T), nx = dim(nx), ny = dim(ny), m = dim(m), n_params = dim(n_params);
     n_obs = dim(n_obs);
     const Order2Input in(nx, ny, m, T, n_params);
+    const int64_t width = nx + ny;
+    const SimulationOutput to(width, T, n_obs);
     crv_simulate_second_order_pruned(
         input + in.h_x, input + in.g_x, input + in.R, input + in.h_xx, input + in.g_xx,
         input + in.h_xe, input + in.g_xe, input + in.h_ee, input + in.g_ee, input + in.h_ss,
-        input + in.g_ss, input + in.x0, input + in.E, input + in.offset, out, input + in.arena,
-        T, nx, ny, m);
-    const int64_t width = nx + ny;
-    observe(obs_fn, out, width, input + in.params, T, n_obs, out + T * width);
+        input + in.g_ss, input + in.x0, input + in.E, input + in.offset, out + to.states,
+        input + in.arena, T, nx, ny, m);
+    observe(obs_fn, out + to.states, width, input + in.params, T, n_obs, out + to.obs);
 }
 
 int32_t crv_filter_linear_step(const double *input, double *arena, int64_t T, int64_t n,
@@ -361,7 +469,8 @@ int32_t crv_mc_raw_model_data_runner(int64_t rep, double *input, double *out, do
                                      int64_t *iout, void *ctx) {
     const auto *c = static_cast<const crv_mc_raw_model_data_ctx *>(ctx);
     if (c == nullptr) return finish(iout, CRV_MC_INVALID);
-    double *out2 = out != nullptr ? out + dim(c->n_data) : nullptr;
+    const RawOutput to(dim(c->n_data), dim(c->n_data2));
+    double *out2 = out != nullptr ? out + to.data2 : nullptr;
     crv_raw_model_data_step(c->data, c->n_data, c->per_rep, out, c->data2, c->n_data2,
                             c->per_rep2, static_cast<uint64_t>(rep), out2);
     return finish(iout, 0);

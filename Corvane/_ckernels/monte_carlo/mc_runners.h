@@ -35,7 +35,9 @@
  *   unscented filter: v_pred T (nx + ny), v_filt T (nx + ny), P_pred T 4nx^2,
  *     P_filt T 4nx^2, y_pred T k, y_filt T k, innov T k, std_innov T k,
  *     innov_cov T k^2, loglik 1, xf_pred T nx, xs_pred T nx, xf_filt T nx,
- *     xs_filt T nx. */
+ *     xs_filt T nx.
+ * crv_mc_block_layout reports these layouts, for given dimensions, from the
+ * same descriptions the runners and size functions use. */
 #ifndef CORVANE_MC_RUNNERS_H
 #define CORVANE_MC_RUNNERS_H
 
@@ -117,6 +119,40 @@ typedef struct crv_mc_filter_unscented_ctx {
     int32_t symmetrize;
     double jitter;
 } crv_mc_filter_unscented_ctx;
+
+/* One named block of a runner's input or out block: its word offset, its
+ * size in words and its shape (ndim 0 to 3 entries of shape; words is their
+ * product, 1 for ndim 0). */
+typedef struct crv_mc_block_field {
+    const char *name;
+    int64_t offset;
+    int64_t words;
+    int64_t ndim;
+    int64_t shape[3];
+} crv_mc_block_field;
+
+/* ---- block layouts ------------------------------------------------------- */
+
+/* The named blocks of `block` for dims[0 .. n_dims), in block order. Writes
+ * the first min(count, capacity) fields (fields may be null when capacity
+ * is 0) and returns the count; -1201 for an unknown block or the wrong
+ * number of dimensions. Dimensions below 0 count as 0, sizes saturate as in
+ * the size functions. Blocks and their dimensions, in order:
+ *   simulate_order1_input   n, m, T, n_params
+ *   simulate_order2_input   nx, ny, m, T, n_params
+ *   filter_linear_input     n, m, k, T
+ *   filter_extended_input   n, m, k, T, n_params
+ *   filter_unscented_input  nx, ny, m, k, T, n_params
+ *   raw_model_data_output   n_data, n_data2
+ *   simulate_order1_output  n, T, n_obs
+ *   simulate_order2_output  nx, ny, T, n_obs
+ *   filter_linear_output    n, m, k, T, want_shocks
+ *   filter_extended_output  n, m, k, T, want_shocks
+ *   filter_unscented_output nx, ny, k, T
+ * The input layouts end with the block's arena (the filters) or simulation
+ * scratch ("arena"); a simulation's shock scratch lies outside them. */
+CRV_API int64_t crv_mc_block_layout(const char *block, const int64_t *dims, int64_t n_dims,
+                                    crv_mc_block_field *fields, int64_t capacity);
 
 /* ---- block sizes, in words (saturating at INT64_MAX) -------------------- */
 
@@ -214,6 +250,8 @@ CRV_API int32_t crv_mc_filter_extended_runner(int64_t rep, double *input, double
 CRV_API int32_t crv_mc_filter_unscented_runner(int64_t rep, double *input, double *out,
                                                double *work, int64_t *iout, void *ctx);
 
+CRV_LAYOUT_CHECK(sizeof(crv_mc_block_field) == 56 && offsetof(crv_mc_block_field, shape) == 32,
+                 "crv_mc_block_field layout");
 CRV_LAYOUT_CHECK(sizeof(crv_mc_raw_model_data_ctx) == 48, "crv_mc_raw_model_data_ctx layout");
 CRV_LAYOUT_CHECK(offsetof(crv_mc_raw_model_data_ctx, data2) == 24,
                  "crv_mc_raw_model_data_ctx layout");

@@ -56,7 +56,7 @@ CRV_API void crv_chol_solve_L2(const double *X, const double *y, int64_t n, int6
  * best_alpha and beta, +inf score. Scratch: G (X^T X/n), G_pen, rhs, L, beta,
  * tmp. */
 CRV_API void crv_ridge_grid_search(const double *X, const double *y, int64_t n, int64_t p,
-                                   const double *alphas, int64_t n_alphas, int64_t criterion,
+                                   const double *alphas, int64_t n_alphas, int32_t criterion,
                                    int32_t intercept, double *best_alpha, double *best_beta,
                                    double *best_score, int64_t *status, double *G,
                                    double *G_pen, double *rhs, double *L, double *beta,

@@ -121,7 +121,10 @@ int64_t crv_mc_ridge_gs_fit(const double *X, const double *y, const double *alph
                             double *coef_work, double *col) {
     double best_alpha = kNaN, best_score = kInf;
     int64_t status = CRV_REG_NOT_PD;
-    crv_ridge_grid_search(X, y, rec->n, rec->p, alphas, n_alphas, criterion, intercept,
+    // The fit's criterion is 64-bit; the search takes an int. Codes other than
+    // 1 and 3 all mean the BIC, so they pass as 0 rather than truncated.
+    const int32_t code = criterion == 1 || criterion == 3 ? static_cast<int32_t>(criterion) : 0;
+    crv_ridge_grid_search(X, y, rec->n, rec->p, alphas, n_alphas, code, intercept,
                           &best_alpha, rec->coef, &best_score, &status, G_base, G, g, L,
                           coef_work, col);
     return finish(X, y, rec, status);

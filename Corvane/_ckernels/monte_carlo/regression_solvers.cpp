@@ -147,7 +147,7 @@ void crv_chol_solve_L2(const double *X, const double *y, int64_t n, int64_t p, i
 }
 
 void crv_ridge_grid_search(const double *X, const double *y, int64_t n, int64_t p,
-                           const double *alphas, int64_t n_alphas, int64_t criterion,
+                           const double *alphas, int64_t n_alphas, int32_t criterion,
                            int32_t intercept, double *best_alpha, double *best_beta,
                            double *best_score, int64_t *status, double *G, double *G_pen,
                            double *rhs, double *L, double *beta, double *tmp) {

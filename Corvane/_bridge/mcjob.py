@@ -13,16 +13,18 @@ every replication, and that kept rows of a stage are distinct.
     job = Job([sim], n_reps=1000, n_threads=4)
     job.run(lib)           # job.stages[0].results: one row per replication
 
-Input-block layouts are given by `input_layout(kind, **dims)` as
-{name: (offset, words)} in block order; `output_layout` likewise for out
-blocks. Both follow the C layouts of mc_runners.h.
+The layouts of the runners' input and out blocks come from the library's
+own query, `crv_mc_block_layout`: `input_layout(lib, kind, **dims)` and
+`output_layout(lib, kind, **dims)` give {name: Block(offset, words, shape)}
+in block order, with the block's size as `.size`.
 """
 
 import ctypes
+from collections import namedtuple
 
 import numpy as np
 
-from . import mc
+from Corvane._ckernels.ffi import mc
 
 _dp = ctypes.POINTER(ctypes.c_double)
 _ip = ctypes.POINTER(ctypes.c_int64)
@@ -48,92 +50,78 @@ def runner(lib, name):
 # --------------------------------------------------------------------------
 # Block layouts
 
-def _blocks(pairs):
-    out, at = {}, 0
-    for name, words in pairs:
-        out[name] = (at, int(words))
-        at += int(words)
-    out["end"] = (at, 0)
-    return out
+Block = namedtuple("Block", "offset words shape")
 
 
-def input_layout(kind, **d):
-    """{name: (offset, words)} of a runner's input block; "end" gives the
-    block's size. kind: order1, order2, linear, extended, unscented."""
-    if kind == "order1":
-        n, m, T, p = d["n"], d["m"], d["T"], d.get("n_params", 0)
-        return _blocks([("A", n * n), ("R", n * m), ("mu", n), ("s0", n), ("E", T * m),
-                        ("params", p), ("arena", 2 * n)])
-    if kind == "order2":
-        nx, ny, m, T, p = d["nx"], d["ny"], d["m"], d["T"], d.get("n_params", 0)
-        return _blocks([
-            ("h_x", nx * nx), ("g_x", ny * nx), ("R", (nx + ny) * m), ("h_xx", nx ** 3),
-            ("g_xx", ny * nx * nx), ("h_xe", nx * nx * m), ("g_xe", ny * nx * m),
-            ("h_ee", nx * m * m), ("g_ee", ny * m * m), ("h_ss", nx), ("g_ss", ny),
-            ("offset", nx + ny), ("x0", nx), ("E", T * m), ("params", p),
-            ("arena", m * m + nx * (nx + m + 4))])
-    if kind == "linear":
-        n, m, k, T = d["n"], d["m"], d["k"], d["T"]
-        return _blocks([("A", n * n), ("B", n * k), ("Z", m * n), ("d", m), ("S", k * k),
-                        ("H", m * m), ("data", T * m), ("x0", n), ("P0", n * n),
-                        ("arena", n * (k + 6 * n + 2) + m * (4 * n + 2 * (m + k) + 7))])
-    if kind == "extended":
-        n, m, k, T, p = d["n"], d["m"], d["k"], d["T"], d.get("n_params", 0)
-        return _blocks([("A", n * n), ("B", n * k), ("params", p), ("S", k * k),
-                        ("H", m * m), ("data", T * m), ("x0", n), ("P0", n * n),
-                        ("arena", n * (k + 6 * n + 2) + m * (5 * n + 2 * (m + k) + 6))])
-    if kind == "unscented":
-        nx, ny, m, k, T, p = d["nx"], d["ny"], d["m"], d["k"], d["T"], d.get("n_params", 0)
-        L = 2 * nx + m
-        arena = (m + 2 * ny + L * L + 2 * m * m + (ny + m + 5 * nx) * (2 * L + 1)
-                 + nx * (m + 17 * nx + 10) + k * (2 * (k + ny + m) + 10 * nx + 7))
-        return _blocks([
-            ("hx", nx * nx), ("gx", ny * nx), ("impact", (nx + ny) * m), ("h_xx", nx ** 3),
-            ("g_xx", ny * nx * nx), ("h_xe", nx * nx * m), ("g_xe", ny * nx * m),
-            ("h_ee", nx * m * m), ("g_ee", ny * m * m), ("h_ss", nx), ("g_ss", ny),
-            ("ss", nx + ny), ("params", p), ("S", m * m), ("H", k * k), ("data", T * k),
-            ("x0", 2 * nx), ("P0", 4 * nx * nx), ("arena", arena)])
-    raise ValueError(f"unknown runner kind {kind!r}")
+class BlockLayout(dict):
+    """{name: Block} of one runner block, in block order; `size` is the
+    block's length in words (the end of its last block)."""
+
+    def __init__(self, fields):
+        super().__init__(fields)
+        self.size = max((b.offset + b.words for b in self.values()), default=0)
 
 
-def output_layout(kind, **d):
-    """{name: (offset, shape)} of a runner's out block; "end" gives its size."""
-    T = d["T"]
-    if kind in ("order1", "order2"):
-        width = d["n"] if kind == "order1" else d["nx"] + d["ny"]
-        fields = [("states", (T, width)), ("obs", (T, d.get("n_obs", 0)))]
-    elif kind in ("linear", "extended"):
-        n, m, k = d["n"], d["m"], d["k"]
-        fields = [("x_pred", (T, n)), ("x_filt", (T, n)), ("P_pred", (T, n, n)),
-                  ("P_filt", (T, n, n)), ("y_pred", (T, m)), ("y_filt", (T, m)),
-                  ("innov", (T, m)), ("std_innov", (T, m)), ("innov_cov", (T, m, m))]
-        if d.get("want_shocks", 0):
-            fields.append(("shocks", (T, k)))
-        fields.append(("loglik", ()))
-    elif kind == "unscented":
-        nx, ny, k = d["nx"], d["ny"], d["k"]
-        fields = [("v_pred", (T, nx + ny)), ("v_filt", (T, nx + ny)),
-                  ("P_pred", (T, 2 * nx, 2 * nx)), ("P_filt", (T, 2 * nx, 2 * nx)),
-                  ("y_pred", (T, k)), ("y_filt", (T, k)), ("innov", (T, k)),
-                  ("std_innov", (T, k)), ("innov_cov", (T, k, k)), ("loglik", ()),
-                  ("xf_pred", (T, nx)), ("xs_pred", (T, nx)), ("xf_filt", (T, nx)),
-                  ("xs_filt", (T, nx))]
-    else:
+# Runner kind -> (block prefix, input dimensions, output dimensions), each in
+# the order crv_mc_block_layout takes them.
+_KINDS = {
+    "order1": ("simulate_order1", ("n", "m", "T", "n_params"), ("n", "T", "n_obs")),
+    "order2": ("simulate_order2", ("nx", "ny", "m", "T", "n_params"), ("nx", "ny", "T", "n_obs")),
+    "linear": ("filter_linear", ("n", "m", "k", "T"), ("n", "m", "k", "T", "want_shocks")),
+    "extended": ("filter_extended", ("n", "m", "k", "T", "n_params"),
+                 ("n", "m", "k", "T", "want_shocks")),
+    "unscented": ("filter_unscented", ("nx", "ny", "m", "k", "T", "n_params"),
+                  ("nx", "ny", "k", "T")),
+    "raw": ("raw_model_data", None, ("n_data", "n_data2")),
+}
+_OPTIONAL = ("n_params", "n_obs", "want_shocks", "n_data2")
+
+
+def block_layout(lib, block, dims):
+    """The layout crv_mc_block_layout reports for `block` (for example
+    "filter_linear_input") and its dimensions, as a BlockLayout."""
+    dims = np.ascontiguousarray(dims, dtype=np.int64)
+    name = block.encode()
+    count = lib.crv_mc_block_layout(name, dims, dims.size, None, 0)
+    if count < 0:
+        raise ValueError(f"no block layout {block!r} with {dims.size} dimensions")
+    fields = (mc.crv_mc_block_field * max(count, 1))()
+    lib.crv_mc_block_layout(name, dims, dims.size, fields, count)
+    return BlockLayout((f.name.decode(), Block(f.offset, f.words, tuple(f.shape[:f.ndim])))
+                       for f in fields[:count])
+
+
+def _layout(lib, kind, which, dims):
+    if kind not in _KINDS or _KINDS[kind][which] is None:
         raise ValueError(f"unknown runner kind {kind!r}")
-    out, at = {}, 0
-    for name, shape in fields:
-        out[name] = (at, shape)
-        at += int(np.prod(shape, dtype=np.int64))
-    out["end"] = (at, ())
-    return out
+    names = _KINDS[kind][which]
+    unknown = set(dims) - set(names)
+    if unknown:
+        raise TypeError(f"{kind} blocks take no dimension {sorted(unknown)[0]!r}")
+    missing = [n for n in names if n not in dims and n not in _OPTIONAL]
+    if missing:
+        raise TypeError(f"{kind} blocks need the dimension {missing[0]!r}")
+    suffix = "input" if which == 1 else "output"
+    return block_layout(lib, f"{_KINDS[kind][0]}_{suffix}", [int(dims.get(n, 0)) for n in names])
+
+
+def input_layout(lib, kind, **dims):
+    """The input block of a runner kind: order1, order2, linear, extended,
+    unscented (dimensions as the runner's size function names them)."""
+    return _layout(lib, kind, 1, dims)
+
+
+def output_layout(lib, kind, **dims):
+    """The out block of a runner kind (also "raw": n_data, n_data2)."""
+    return _layout(lib, kind, 2, dims)
 
 
 def split_output(layout, row):
     """Views of one result row (or a table of rows) by field name."""
     row = np.asarray(row)
     lead = row.shape[:-1]
-    return {name: row[..., off: off + int(np.prod(shape, dtype=np.int64))].reshape(lead + shape)
-            for name, (off, shape) in layout.items() if name != "end"}
+    return {name: row[..., b.offset: b.offset + b.words].reshape(lead + b.shape)
+            for name, b in layout.items()}
 
 
 # --------------------------------------------------------------------------
@@ -251,6 +239,12 @@ class ShockSpec:
 # --------------------------------------------------------------------------
 # Stages and jobs
 
+def _named_block(layout, name):
+    if name not in layout:
+        raise ValueError(f"no block {name!r} in this input block (blocks: {', '.join(layout)})")
+    return layout[name]
+
+
 class Stage:
     """A stage description: runner, context, word counts and bindings.
 
@@ -274,23 +268,23 @@ class Stage:
     def bind_arrays(self, layout, arrays):
         """A shared-table binding for each named array, placed at its block."""
         for name, values in arrays.items():
-            offset, words = layout[name]
+            block = _named_block(layout, name)
             values = _f64(values)
-            if values.size != words:
-                raise ValueError(f"{name}: expected {words} values, got {values.size}")
-            if words:
-                self.bind(Binding.array(values, offset))
+            if values.size != block.words:
+                raise ValueError(f"{name}: expected {block.words} values, got {values.size}")
+            if block.words:
+                self.bind(Binding.array(values, block.offset))
         return self
 
     def bind_per_replication(self, layout, arrays):
         """Per-replication bindings: arrays[name][r] fills block name in rep r."""
         for name, values in arrays.items():
-            offset, words = layout[name]
+            block = _named_block(layout, name)
             values = _f64(values)
-            if values[0].size != words:
-                raise ValueError(f"{name}: expected {words} values per replication")
-            if words:
-                self.bind(Binding.per_replication(values, offset))
+            if values.ndim == 0 or values[0].size != block.words:
+                raise ValueError(f"{name}: expected {block.words} values per replication")
+            if block.words:
+                self.bind(Binding.per_replication(values, block.offset))
         return self
 
     def output(self):
@@ -321,11 +315,9 @@ class Job:
         self._records = (mc.crv_mc_stage * len(records))(*records)
         self.failed_stage = np.empty(n_reps, np.int64)
         self.status = np.empty(n_reps, np.int64)
-        cells = n_threads * len(stages)
         self.stage_seconds = np.zeros((n_threads, len(stages)))
         self.stage_calls = np.zeros((n_threads, len(stages)), np.int64)
         self.stage_failures = np.zeros((n_threads, len(stages)), np.int64)
-        assert self.stage_seconds.size == cells
         self.record = mc.crv_mc_job(
             self._records, len(stages), n_reps, n_threads, int(bool(stop_on_error)), 0, -1, -1,
             0, _iptr(self.failed_stage), _iptr(self.status), int(bool(timing)),
@@ -402,9 +394,19 @@ def raw_model_data_stage(lib, data, data2=None):
     n1 = data[0].size
     n2 = 0 if data2 is None else data2[0].size
     ctx = mc.crv_mc_raw_model_data_ctx(_dptr(data), n1, 1, _dptr(data2), n2, 1)
-    stage = Stage(runner(lib, "crv_mc_raw_model_data_runner"), ctx, out_words=n1 + n2,
-                  iout_words=1, keep=[data, data2])
+    out = output_layout(lib, "raw", n_data=n1, n_data2=n2)
+    stage = Stage(runner(lib, "crv_mc_raw_model_data_runner"), ctx, out_words=out.size,
+                  iout_words=1, keep=[data, data2], layout=out)
     stage.n_table_reps = min(len(data), len(data) if data2 is None else len(data2))
+    return stage
+
+
+def _model_stage(lib, name, ctx, in_words, layout, out, keep, arrays, rep_arrays):
+    stage = Stage(runner(lib, name), ctx, in_words=in_words, out_words=out.size, iout_words=1,
+                  keep=keep, layout=out)
+    stage.input_layout = layout
+    stage.bind_arrays(layout, arrays or {})
+    stage.bind_per_replication(layout, rep_arrays or {})
     return stage
 
 
@@ -412,90 +414,64 @@ def simulate_order1_stage(lib, *, T, n, m, n_params=0, n_obs=0, obs_fn=None, sho
                           arrays=None, rep_arrays=None):
     """Order-1 simulation; arrays / rep_arrays fill named blocks of the input
     (A, R, mu, s0, E, params). The shock scratch follows the counted size."""
-    layout = input_layout("order1", n=n, m=m, T=T, n_params=n_params)
+    layout = input_layout(lib, "order1", n=n, m=m, T=T, n_params=n_params)
     words = lib.crv_simulate_order1_arena_size(n, m, T, n_params)
-    assert words == layout["end"][0]
     plan = shocks.build() if shocks is not None else None
     in_words = words + (shocks.scratch_words if shocks is not None else 0)
     fn = obs_fn if obs_fn is not None else _null_fn()
     ctx = mc.crv_mc_simulate_order1_ctx(fn, T, n, m, n_params, n_obs,
                                         ctypes.pointer(plan) if plan is not None else None, words)
-    out = output_layout("order1", T=T, n=n, n_obs=n_obs)
-    stage = Stage(runner(lib, "crv_mc_simulate_order1_runner"), ctx, in_words=in_words,
-                  out_words=out["end"][0], iout_words=1, keep=[fn, shocks], layout=out)
-    stage.input_layout = layout
-    stage.bind_arrays(layout, arrays or {})
-    stage.bind_per_replication(layout, rep_arrays or {})
-    return stage
+    out = output_layout(lib, "order1", T=T, n=n, n_obs=n_obs)
+    return _model_stage(lib, "crv_mc_simulate_order1_runner", ctx, in_words, layout,
+                        out, [fn, shocks], arrays, rep_arrays)
 
 
 def simulate_order2_stage(lib, *, T, nx, ny, m, n_params=0, n_obs=0, obs_fn=None, shocks=None,
                           arrays=None, rep_arrays=None):
     """Pruned order-2 simulation (blocks h_x ... g_ss, offset, x0, E, params)."""
-    layout = input_layout("order2", nx=nx, ny=ny, m=m, T=T, n_params=n_params)
+    layout = input_layout(lib, "order2", nx=nx, ny=ny, m=m, T=T, n_params=n_params)
     words = lib.crv_simulate_order2_arena_size(nx, ny, m, T, n_params)
-    assert words == layout["end"][0]
     plan = shocks.build() if shocks is not None else None
     in_words = words + (shocks.scratch_words if shocks is not None else 0)
     fn = obs_fn if obs_fn is not None else _null_fn()
     ctx = mc.crv_mc_simulate_order2_ctx(fn, T, nx, ny, m, n_params, n_obs,
                                         ctypes.pointer(plan) if plan is not None else None, words)
-    out = output_layout("order2", T=T, nx=nx, ny=ny, n_obs=n_obs)
-    stage = Stage(runner(lib, "crv_mc_simulate_order2_runner"), ctx, in_words=in_words,
-                  out_words=out["end"][0], iout_words=1, keep=[fn, shocks], layout=out)
-    stage.input_layout = layout
-    stage.bind_arrays(layout, arrays or {})
-    stage.bind_per_replication(layout, rep_arrays or {})
-    return stage
+    out = output_layout(lib, "order2", T=T, nx=nx, ny=ny, n_obs=n_obs)
+    return _model_stage(lib, "crv_mc_simulate_order2_runner", ctx, in_words, layout,
+                        out, [fn, shocks], arrays, rep_arrays)
 
 
 def filter_linear_stage(lib, *, T, n, m, k, symmetrize=1, jitter=0.0, want_shocks=0,
                         arrays=None, rep_arrays=None):
     """Linear Kalman filter (A, B, Z, d, S, H, data, x0, P0)."""
-    layout = input_layout("linear", n=n, m=m, k=k, T=T)
+    layout = input_layout(lib, "linear", n=n, m=m, k=k, T=T)
     in_words = lib.crv_filter_linear_input_arena_size(n, m, k, T)
-    assert in_words == layout["end"][0]
     ctx = mc.crv_mc_filter_linear_ctx(T, n, m, k, symmetrize, jitter, want_shocks)
-    out = output_layout("linear", T=T, n=n, m=m, k=k, want_shocks=want_shocks)
-    assert out["end"][0] == lib.crv_filter_linear_output_arena_size(n, m, k, T, want_shocks)
-    stage = Stage(runner(lib, "crv_mc_filter_linear_runner"), ctx, in_words=in_words,
-                  out_words=out["end"][0], iout_words=1, layout=out)
-    stage.input_layout = layout
-    stage.bind_arrays(layout, arrays or {})
-    stage.bind_per_replication(layout, rep_arrays or {})
-    return stage
+    out = output_layout(lib, "linear", T=T, n=n, m=m, k=k, want_shocks=want_shocks)
+    return _model_stage(lib, "crv_mc_filter_linear_runner", ctx, in_words, layout, out,
+                        [], arrays, rep_arrays)
 
 
 def filter_extended_stage(lib, *, T, n, m, k, obs_fn, obs_jac, n_params=0, symmetrize=1,
                           jitter=0.0, want_shocks=0, arrays=None, rep_arrays=None):
     """Extended Kalman filter (A, B, params, S, H, data, x0, P0); obs_fn and
     obs_jac are filters.OBS_FN callbacks."""
-    layout = input_layout("extended", n=n, m=m, k=k, T=T, n_params=n_params)
+    layout = input_layout(lib, "extended", n=n, m=m, k=k, T=T, n_params=n_params)
     in_words = lib.crv_filter_extended_input_arena_size(n, m, k, T, n_params)
-    assert in_words == layout["end"][0]
     ctx = mc.crv_mc_filter_extended_ctx(obs_fn, obs_jac, T, n, m, k, n_params, symmetrize,
                                         jitter, want_shocks)
-    out = output_layout("extended", T=T, n=n, m=m, k=k, want_shocks=want_shocks)
-    stage = Stage(runner(lib, "crv_mc_filter_extended_runner"), ctx, in_words=in_words,
-                  out_words=out["end"][0], iout_words=1, keep=[obs_fn, obs_jac], layout=out)
-    stage.input_layout = layout
-    stage.bind_arrays(layout, arrays or {})
-    stage.bind_per_replication(layout, rep_arrays or {})
-    return stage
+    out = output_layout(lib, "extended", T=T, n=n, m=m, k=k, want_shocks=want_shocks)
+    return _model_stage(lib, "crv_mc_filter_extended_runner", ctx, in_words, layout,
+                        out, [obs_fn, obs_jac], arrays, rep_arrays)
 
 
 def filter_unscented_stage(lib, *, T, nx, ny, m, k, obs_fn, n_params=0, alpha=1.0, beta=2.0,
                            kappa=0.0, symmetrize=1, jitter=0.0, arrays=None, rep_arrays=None):
     """Unscented filter (hx ... g_ss, ss, params, S, H, data, x0, P0)."""
-    layout = input_layout("unscented", nx=nx, ny=ny, m=m, k=k, T=T, n_params=n_params)
+    layout = input_layout(lib, "unscented", nx=nx, ny=ny, m=m, k=k, T=T, n_params=n_params)
     in_words = lib.crv_filter_unscented_input_arena_size(nx, ny, m, k, T, n_params)
-    assert in_words == layout["end"][0]
     ctx = mc.crv_mc_filter_unscented_ctx(obs_fn, T, nx, ny, m, k, n_params, alpha, beta, kappa,
                                          symmetrize, jitter)
-    out = output_layout("unscented", T=T, nx=nx, ny=ny, k=k)
-    stage = Stage(runner(lib, "crv_mc_filter_unscented_runner"), ctx, in_words=in_words,
-                  out_words=out["end"][0], iout_words=1, keep=[obs_fn], layout=out)
-    stage.input_layout = layout
-    stage.bind_arrays(layout, arrays or {})
-    stage.bind_per_replication(layout, rep_arrays or {})
-    return stage
+    out = output_layout(lib, "unscented", T=T, nx=nx, ny=ny, k=k)
+    return _model_stage(lib, "crv_mc_filter_unscented_runner", ctx, in_words,
+                        layout, out, [obs_fn], arrays, rep_arrays)
