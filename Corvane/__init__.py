@@ -1,5 +1,7 @@
 """Corvane: compiled numerical core for linearised DSGE models."""
 
+import os
+
 __version__ = "0.1.0"
 
 from .errors import (DeterminacyError, EstimationError, ModelError, ParseError,  # noqa: E402
@@ -22,5 +24,21 @@ def __getattr__(name):
     raise AttributeError(f"module 'Corvane' has no attribute '{name}'")
 
 
+def get_include():
+    """The folder of the C++ headers compiled models include.
+
+    Generated model code includes ``<corvane/scalars.hpp>`` from here; pass
+    it to the compiler as ``-I``.
+
+    Examples
+    --------
+    >>> import os, Corvane
+    >>> os.path.isfile(os.path.join(Corvane.get_include(), "corvane", "scalars.hpp"))
+    True
+    """
+    return os.path.join(os.path.dirname(__file__), "include")
+
+
 __all__ = ["Model", "Solution", "ModelError", "ParseError", "SteadyStateError",
-           "SolutionError", "DeterminacyError", "EstimationError", "__version__"]
+           "SolutionError", "DeterminacyError", "EstimationError", "get_include",
+           "__version__"]

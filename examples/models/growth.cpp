@@ -2,13 +2,13 @@
 // productivity a are the states, consumption c is forward-looking; the policy
 // is known in closed form. Observables: consumption and capital.
 #include <cmath>
+#include <corvane/scalars.hpp>
 
 #include "example_models.h"
-#include "scalars.hpp"
 
 namespace {
 
-using namespace crv_examples;
+using namespace corvane;
 
 constexpr int kVars = 3, kObs = 2;
 

@@ -6,12 +6,13 @@
 //     y = phi y(+1) + e,
 // with no state at all. All steady states are 0; the variables are
 // deviations, so both observation pairs observe y in levels.
+#include <corvane/scalars.hpp>
+
 #include "example_models.h"
-#include "scalars.hpp"
 
 namespace {
 
-using namespace crv_examples;
+using namespace corvane;
 
 // Parameters: rho, phi, kappa (sigma_e is not in the equations).
 template <class T>

@@ -2,13 +2,13 @@
 // states, consumption c and labour l are forward-looking, output y and
 // investment i are static. Observables: output and consumption.
 #include <cmath>
+#include <corvane/scalars.hpp>
 
 #include "example_models.h"
-#include "scalars.hpp"
 
 namespace {
 
-using namespace crv_examples;
+using namespace corvane;
 
 constexpr int kVars = 6, kObs = 2;
 
