@@ -337,6 +337,9 @@ class Model:
                               predetermined=mf.predetermined, loglinear=key,
                               labels=self._labels)
             self._shared[key] = [dynamic, None]
+            if not key:
+                self._shared["steady_index"] = [dynamic.variables.index(v)
+                                                for _, v in dynamic.steady_parameters]
         return self._shared[key]
 
     def _compiled(self, loglinear):
@@ -370,15 +373,18 @@ class Model:
         """
         values, theta = self._params(params)
         dynamic = self._system(False)[0]
-        x, _ = self._steady(values, theta)
+        x, _, _ = self._steady(values, theta)
         return pd.Series(x[[dynamic.variables.index(v) for v in self._endogenous]],
                          index=list(self._endogenous), name="steady state")
 
-    def _steady(self, values, theta):
-        """Level steady state in solver order and the full parameter vector
-        (declared parameters, then the STEADY_STATE_x values)."""
+    def _steady(self, values, theta, check=True):
+        """Level steady state in solver order, the full parameter vector
+        (declared parameters, then the STEADY_STATE_x values) and where it
+        came from. With check=False the closed form and the callable are not
+        checked and Newton's method is left to the solver (`source` None: x is
+        the initval guess), for `solve` to check the solver's steady state."""
         dynamic, cm = self._compiled(False)
-        where = [dynamic.variables.index(x) for _, x in dynamic.steady_parameters]
+        where = self._shared["steady_index"]
 
         def full(x):
             return np.concatenate([theta, x[where]]) if where else theta
@@ -394,9 +400,13 @@ class Model:
         else:
             guess = np.array(dynamic.complete(
                 {v: self._source.initval.get(v, 0.0) for v in self._endogenous}), dtype=float)
-            return self._newton(dynamic, cm, theta, guess, where)
-        self._check_residuals(dynamic, cm, x, full(x), source)
-        return x, full(x)
+            if not check and not where:
+                return guess, theta, None
+            x, p = self._newton(dynamic, cm, theta, guess, where)
+            return x, p, "Newton's method from initval"
+        if check:
+            self._check_residuals(dynamic, cm, x, full(x), source)
+        return x, full(x), source
 
     def _callable_levels(self, levels):
         if isinstance(levels, pd.Series):
@@ -485,9 +495,6 @@ class Model:
         -------
         Corvane.Solution
         """
-        from .._bridge.solve import first_order, second_order
-        from ..solution.solution import Solution
-
         if isinstance(order, bool) or order not in (1, 2):
             raise ModelError(f"solve: order must be 1 or 2, got {order!r}")
         if loglinear is None:
@@ -495,9 +502,10 @@ class Model:
         elif not isinstance(loglinear, (bool, np.bool_)):
             raise ModelError(f"solve: loglinear must be True, False or None, got {loglinear!r}")
         values, theta = self._params(params)
-        x, p = self._steady(values, theta)
-        dynamic, cm = self._compiled(False)
         if loglinear:
+            # the level steady state, checked, in logs
+            x, p, source = self._steady(values, theta)
+            dynamic = self._system(False)[0]
             levels = {v: x[dynamic.variables.index(v)] for v in self._endogenous}
             bad = [v for v, level in levels.items() if not level > 0]
             if bad:
@@ -508,19 +516,44 @@ class Model:
             x = np.array(dynamic.complete({v: math.log(lv) for v, lv in levels.items()}))
             where = [dynamic.variables.index(v) for _, v in dynamic.steady_parameters]
             p = np.concatenate([theta, x[where]]) if where else theta
-        solver = first_order if order == 1 else second_order
+        else:
+            # the solver's Newton step starts from x: a closed form that is a
+            # steady state leaves it unmoved, which is checked after the solve
+            x, p, source = self._steady(values, theta, check=False)
+            dynamic, cm = self._compiled(False)
+        from .._bridge import solve as bridge
+
+        solver = bridge.first_order if order == 1 else bridge.second_order
         try:
             result = solver(cm, p, self._shock_cov, x)
         except SolutionError as err:
             if err.status in (-501, -502):
-                self._raise_residuals(dynamic, cm, x, p,
-                                      f"the solver's steady state failed ({err.status_message})")
+                self._raise_residuals(dynamic, cm, x, p, "the steady state failed: "
+                                      + (f"{source} is not one and " if source else "")
+                                      + f"Newton's method from it: {err.status_message}")
             raise
         first = result if order == 1 else result.first
+        if source is not None and not loglinear and first.ss.tobytes() != x.tobytes():
+            if not np.all(np.abs(first.ss - x) <= STEADY_STATE_TOL * (1.0 + np.abs(x))):
+                self._check_residuals(dynamic, cm, x, p, source)
         second = None if order == 1 else result
+        from ..solution.solution import Solution
+
         return Solution(model=self, dynamic=dynamic, compiled=cm, params=p, first=first,
                         second=second, order=order, loglinear=bool(loglinear),
-                        shock_cov=self._shock_cov, auxiliary=auxiliary)
+                        shock_cov=self._shock_cov, layout=self._layout(loglinear, auxiliary))
+
+    def _layout(self, loglinear, auxiliary):
+        """Rows of the reported variables in solver order, kept per model."""
+        key = ("layout", bool(loglinear), bool(auxiliary))
+        if key not in self._shared:
+            dynamic = self._system(loglinear)[0]
+            reported = dynamic.endogenous + (tuple(a.name for a in dynamic.auxiliary)
+                                             if auxiliary else ())
+            position = {v: i for i, v in enumerate(dynamic.variables)}
+            self._shared[key] = (reported, np.array([position[v] for v in reported],
+                                                    dtype=np.intp))
+        return self._shared[key]
 
     def _file_loglinear(self):
         for cmd in reversed(self._source.commands):

@@ -59,7 +59,7 @@ class Solution:
     """
 
     def __init__(self, *, model, dynamic, compiled, params, first, second, order, loglinear,
-                 shock_cov, auxiliary=False):
+                 shock_cov, layout):
         self.model = model
         self.dynamic = dynamic
         self.compiled = compiled
@@ -69,15 +69,23 @@ class Solution:
         self.order = order
         self.loglinear = loglinear
         self.shock_cov_matrix = shock_cov
-        self.variables_all = dynamic.variables
-        reported = dynamic.endogenous + (tuple(a.name for a in dynamic.auxiliary)
-                                         if auxiliary else ())
-        self.variables = reported
-        position = {v: i for i, v in enumerate(dynamic.variables)}
-        self.rows = np.array([position[v] for v in reported], dtype=np.intp)
-        self.states = dynamic.states
-        self.shocks = dynamic.exogenous
-        self.nx = dynamic.nx
+        self.variables, self.rows = layout
+
+    @property
+    def variables_all(self):
+        return self.dynamic.variables
+
+    @property
+    def states(self):
+        return self.dynamic.states
+
+    @property
+    def shocks(self):
+        return self.dynamic.exogenous
+
+    @property
+    def nx(self):
+        return self.dynamic.nx
 
     # -- labelled results --------------------------------------------------------
     @functools.cached_property
