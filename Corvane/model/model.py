@@ -63,7 +63,7 @@ def _covariance(block, exogenous):
     return cov
 
 
-def _check_covariance(cov, names, what):
+def _check_covariance(cov, what):
     if not np.all(np.isfinite(cov)):
         raise ModelError(f"{what}: entries must be finite")
     if not np.allclose(cov, cov.T, rtol=0, atol=1e-14 * max(1.0, np.abs(cov).max(initial=0))):
@@ -157,8 +157,7 @@ class Model:
         if callable(steady_state):
             callable_ss = steady_state
         elif steady_state is not None:
-            mf.steady_state_model = _assignments(steady_state, endogenous, exogenous,
-                                                 param_names)
+            mf.steady_state_model = _assignments(steady_state, param_names)
         cov = None
         if shocks is not None:
             cov = _shock_matrix(shocks, exogenous)
@@ -220,9 +219,9 @@ class Model:
             if v not in self._endogenous:
                 raise ModelError(f"observables: '{v}' is not an endogenous variable")
         if shock_cov is None:
-            shock_cov = _covariance(_checked_shocks(mf.shocks, self._exogenous, mf.varobs),
+            shock_cov = _covariance(_checked_shocks(mf.shocks, self._exogenous),
                                     self._exogenous)
-        _check_covariance(shock_cov, self._exogenous, "the shock covariance")
+        _check_covariance(shock_cov, "the shock covariance")
         self._shock_cov = shock_cov
         self._steady_callable = steady_callable
         if mf.steady_state_model is not None:
@@ -431,7 +430,9 @@ class Model:
             result = newton(cm, theta, guess)
             x = np.asarray(result.x, dtype=float)
             if not result.converged:
+                finite = np.all(np.isfinite(cm.residuals(x, theta)))
                 why = ("singular Jacobian" if result.status == -901 else
+                       "residuals not finite" if not finite else
                        f"no convergence in {result.iterations} iterations")
                 self._raise_residuals(dynamic, cm, x, theta,
                                       f"Newton's method from initval failed ({why})")
@@ -528,9 +529,10 @@ class Model:
             result = solver(cm, p, self._shock_cov, x)
         except SolutionError as err:
             if err.status in (-501, -502):
-                self._raise_residuals(dynamic, cm, x, p, "the steady state failed: "
-                                      + (f"{source} is not one and " if source else "")
-                                      + f"Newton's method from it: {err.status_message}")
+                start = f"{source} is not a steady state and Newton's method from it" \
+                    if source else "Newton's method from initval"
+                self._raise_residuals(dynamic, cm, x, p,
+                                      f"{start} failed ({err.status_message})")
             raise
         first = result if order == 1 else result.first
         if source is not None and not loglinear and first.ss.tobytes() != x.tobytes():
@@ -591,7 +593,7 @@ def _clashes(endogenous, exogenous, parameters):
             seen[n] = kind
 
 
-def _checked_shocks(block, exogenous, varobs):
+def _checked_shocks(block, exogenous):
     exo = set(exogenous)
     for table in (block.variances, block.covariances, block.correlations):
         for key in table:
@@ -657,7 +659,7 @@ def _shock_matrix(shocks, exogenous):
     return cov
 
 
-def _assignments(steady_state, endogenous, exogenous, parameters):
+def _assignments(steady_state, parameters):
     """steady_state=... as dict or list of 'name = expr' strings -> [Assignment]."""
     from .reader import parse_expression
 
