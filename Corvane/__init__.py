@@ -4,6 +4,25 @@ import os
 
 __version__ = "0.1.0"
 
+from .errors import (DeterminacyError, EstimationError, ModelError, ParseError,  # noqa: E402
+                     SolutionError, SteadyStateError)
+
+# The model and solution layers import SymPy and pandas; load them on first use
+# so that importing the kernels alone stays light.
+_LAZY = {"Model": ("Corvane.model.model", "Model"),
+         "Solution": ("Corvane.solution.solution", "Solution")}
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        import importlib
+
+        module, attribute = _LAZY[name]
+        value = getattr(importlib.import_module(module), attribute)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'Corvane' has no attribute '{name}'")
+
 
 def get_include():
     """The folder of the C++ headers compiled models include.
@@ -18,3 +37,8 @@ def get_include():
     True
     """
     return os.path.join(os.path.dirname(__file__), "include")
+
+
+__all__ = ["Model", "Solution", "ModelError", "ParseError", "SteadyStateError",
+           "SolutionError", "DeterminacyError", "EstimationError", "get_include",
+           "__version__"]

@@ -21,6 +21,7 @@ class Declaration:
     tex: str | None = None
     long_name: str | None = None
     line: int | None = None
+    partitions: dict[str, str] = field(default_factory=dict)   # `(NAME='...')` labels
 
 
 @dataclass
@@ -32,7 +33,8 @@ class Equation:
     line: int | None = None
     text: str = ""                      # the equation as written, for messages
     name: str | None = None             # the `name` tag, if any
-    tags: dict[str, str] = field(default_factory=dict)
+    tags: dict[str, str] = field(default_factory=dict)   # bare tags like `[static]` map to ""
+    number: int | None = None           # 1-based position among the model's equations
 
     @property
     def residual(self):
@@ -43,6 +45,10 @@ class Equation:
         """How messages refer to the equation."""
         if self.name:
             return f"equation '{self.name}'"
+        if self.number and self.line:
+            return f"equation {self.number} (line {self.line})"
+        if self.number:
+            return f"equation {self.number}"
         return f"equation at line {self.line}" if self.line else "equation"
 
 
@@ -133,6 +139,7 @@ class ModFile:
     varobs: list[str] = field(default_factory=list)
     estimated_params: list[EstimatedParam] = field(default_factory=list)
     estimated_params_init: list[EstimatedParam] = field(default_factory=list)
+    estimated_params_init_options: dict[str, Any] = field(default_factory=dict)
     commands: list[Command] = field(default_factory=list)
     filename: str | None = None
     directory: Path | None = None       # data files are found relative to it
