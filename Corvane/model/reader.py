@@ -912,8 +912,8 @@ class _Reader:
     def check_duplicate(self, kind, names, tok):
         key = (kind, tuple(sorted(names)) if kind == "corr" else names)
         if key in self.estimated:
-            raise self.error(f"{' '.join((kind,) + names) if kind != 'param' else names[0]} "
-                             f"is already estimated at line {self.estimated[key]}", tok)
+            raise self.error(f"{_estimated_label(kind, names)} is already estimated at line "
+                             f"{self.estimated[key]}", tok)
         self.estimated[key] = tok.line
 
     def estimated_field(self, names):
@@ -936,7 +936,7 @@ class _Reader:
 
     def estimated_line(self, kind, names, tok, fields):
         entry = EstimatedParam(kind, names, line=tok.line)
-        label = " ".join((kind,) + names) if kind != "param" else names[0]
+        label = _estimated_label(kind, names)
         shapes = [i for i, f in enumerate(fields) if f is not None and isinstance(f[0], str)]
         if len(shapes) > 1:
             raise self.error(f"two prior shapes on the line of '{label}'", fields[shapes[1]][1])
@@ -1040,6 +1040,10 @@ class _Reader:
         exo = self.exogenous
         variances = self.mod.shocks.variances
         self.mod.shocks.variances = {e: variances.get(e, 0.0) for e in exo}
+
+
+def _estimated_label(kind, names):
+    return names[0] if kind == "param" else f"{kind} {', '.join(names)}"
 
 
 class _SteadyScope(ex.Scope):
