@@ -27,7 +27,6 @@ from dataclasses import dataclass
 import numpy as np
 import sympy
 
-from Corvane.errors import ParseError
 from Corvane.model.lexer import Cursor, is_integer_literal, number_value, tokenize
 from Corvane.model.symbols import split, steady, timed
 
