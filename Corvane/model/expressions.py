@@ -448,13 +448,6 @@ def _first_token(node):
     return node.tok
 
 
-def names_in(node):
-    """The `Ref` nodes of a syntax tree, left to right."""
-    if isinstance(node, Ref):
-        return [node]
-    return [r for c in _children(node) for r in names_in(c)]
-
-
 # ------------------------------------------------------------ public helper
 
 def parse_expression(text, endogenous=(), exogenous=(), parameters=(), local=None):

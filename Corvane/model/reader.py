@@ -150,13 +150,15 @@ def _warn(message):
 # ------------------------------------------------------------------ reader
 
 class _Reader(CalibrationBlocks, EstimationBlocks):
+    """One pass over a file's statements, filling a ModFile."""
+
     def __init__(self, text, filename, directory):
         self.filename = filename
         self.cur = Cursor(tokenize(text, filename), filename, text)
         self.mod = ModFile(filename=filename, directory=directory)
         self.kinds = {}              # declared name -> (kind, line)
         self.constant_lines = {}     # undeclared top-level name -> line
-        self.measurement = []        # (name, token): endogenous names that need varobs
+        self.measurement = []        # tokens of endogenous names that need varobs
         self.seen = {}               # block name -> line, for blocks allowed once
         self.estimated = {}          # (kind, names) -> line
 
@@ -183,7 +185,7 @@ class _Reader(CalibrationBlocks, EstimationBlocks):
     def kind(self, name):
         return self.kinds.get(name, (None, None))[0]
 
-    def unknown(self, tok, what="name", context=None):
+    def unknown(self, tok, context=None):
         node = ex.Ref(tok.text, None, tok)
         scope = ex.Scope(self.cur, self.endogenous, self.exogenous, self.parameters,
                          constants=self.constant_lines, context=context or "this statement")
@@ -192,7 +194,7 @@ class _Reader(CalibrationBlocks, EstimationBlocks):
     def end_statement(self, what):
         self.cur.expect(";", f"to end {what}")
 
-    def value(self, node, context, local_values=None):
+    def value(self, node, context):
         """Evaluate an expression outside the model."""
 
         def lookup(ref):
@@ -200,8 +202,6 @@ class _Reader(CalibrationBlocks, EstimationBlocks):
             if ref.shift is not None:
                 raise self.error(f"a time shift ({name}({ref.shift:+d})) is only allowed in "
                                  "model equations", ref.tok)
-            if local_values is not None and name in local_values:
-                return local_values[name]
             if name in self.mod.param_values:
                 return self.mod.param_values[name]
             if name in self.mod.constants:

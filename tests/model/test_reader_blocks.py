@@ -505,3 +505,12 @@ def test_parse_equations_errors(equations, filename, line, column, pattern):
 def test_parse_equations_type_errors(args, pattern):
     with pytest.raises(TypeError, match=pattern):
         parse_equations(*args)
+
+
+def test_docstring_examples_run():
+    import doctest
+
+    from Corvane.model import expressions, reader
+    for module in (reader, expressions):
+        result = doctest.testmod(module)
+        assert result.attempted > 0 and result.failed == 0, module.__name__
