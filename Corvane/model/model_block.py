@@ -93,7 +93,7 @@ class ModelBlock:
     def _equation(self, cur, tags, tag_tok, python):
         first = cur.pos
         start_tok = cur.peek
-        if start_tok.kind == "end" or cur.at(";"):
+        if start_tok.kind == "end" or cur.at(";") or cur.at("end", "name"):
             raise cur.error("expected an equation after the tags" if tags else
                             "expected an equation", tag_tok if tags else start_tok)
         number = len(self.equations) + 1

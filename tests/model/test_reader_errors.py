@@ -66,6 +66,8 @@ CASES = {
                                     "'c' has the name of an endogenous variable"),
     "local defined twice": ("model;\n# r = 1;\n# r = 2;\nend;\n", 7, 3,
                             "'r' is defined twice"),
+    "tag before end": ("model;\ny = c;\n[name='x']\nend;\n", 7, 1,
+                       "expected an equation after the tags"),
     "tag before local": ("model;\n[name='x']\n# r = 1;\nend;\n", 6, 1,
                          "tags must be followed by an equation"),
     "duplicate equation name": ("model;\n[name='a'] y = c;\n[name='a'] c = k;\nend;\n", 7, 1,
