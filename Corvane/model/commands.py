@@ -6,6 +6,8 @@ never dropped. The reader keeps every option it accepts in `Command.options`:
 whether a later stage supports an option is that stage's business.
 """
 
+from Corvane.model.expressions import RESERVED as _EXPRESSION_WORDS
+
 _words = str.split
 
 STOCH_SIMUL_OPTIONS = frozenset(_words("""
@@ -115,3 +117,7 @@ var varexo parameters predetermined_variables model end initval steady_state_mod
 shocks stderr corr steady check stoch_simul estimated_params estimated_params_init
 estimation varobs
 """))
+RESERVED = _EXPRESSION_WORDS | KEYWORDS     # names a declaration may not take
+
+KIND_TEXT = {"endogenous": "an endogenous variable", "exogenous": "an exogenous variable",
+             "parameter": "a parameter", "local": "a model-local variable"}

@@ -27,7 +27,6 @@ from dataclasses import dataclass
 import numpy as np
 import sympy
 
-from Corvane.errors import ParseError
 from Corvane.model.lexer import Cursor, is_integer_literal, number_value, tokenize
 from Corvane.model.symbols import split, steady, timed
 
@@ -191,6 +190,9 @@ def _primary(cur):
             return Num(tok.text, tok)
         if tok.text == "EXPECTATION":
             raise cur.error("the EXPECTATION operator is not supported", tok)
+        if cur.at("|"):
+            raise cur.error("on-the-fly declarations (name|e, name|p) are not supported: "
+                            "declare the name with var, varexo or parameters")
         if not cur.at("("):
             return Ref(tok.text, None, tok)
         if tok.text in STEADY_OPERATORS:
@@ -202,6 +204,9 @@ def _primary(cur):
             shift = _shift(cur)
             if shift is not None:
                 return Ref(tok.text, shift, tok)
+        if tok.text not in FUNCTIONS and cur.ahead().kind == "string":
+            raise cur.error(f"'{tok.text}' is not a function of the model language (it has "
+                            f"{FUNCTION_LIST}); MATLAB functions cannot be called", tok)
         open_tok = cur.next()
         args = [parse(cur)]
         while cur.accept(","):
@@ -220,9 +225,6 @@ def _primary(cur):
         return node
     if tok.kind == "op" and tok.text == "[":
         raise cur.error("MATLAB matrices are not supported: expressions are scalar", tok)
-    if tok.kind == "op" and tok.text == "|":
-        raise cur.error("on-the-fly declarations (name|e, name|p) are not supported: "
-                        "declare the name with var, varexo or parameters", tok)
     raise cur.error(f"expected an expression, found {tok}", tok)
 
 
@@ -247,7 +249,7 @@ def _shift(cur):
 # ------------------------------------------------------------------ to SymPy
 
 def close_matches(name, candidates):
-    return difflib.get_close_matches(name, list(candidates), n=3, cutoff=0.7)
+    return difflib.get_close_matches(name, list(candidates), n=3, cutoff=0.6)
 
 
 def _listing(names, limit=12):
@@ -444,13 +446,6 @@ def _first_token(node):
     if isinstance(node, Binary):
         return _first_token(node.left)
     return node.tok
-
-
-def names_in(node):
-    """The `Ref` nodes of a syntax tree, left to right."""
-    if isinstance(node, Ref):
-        return [node]
-    return [r for c in _children(node) for r in names_in(c)]
 
 
 # ------------------------------------------------------------ public helper

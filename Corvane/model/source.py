@@ -109,7 +109,9 @@ class ShockBlock:
     `covariances[(e, u)]` from `var e, u = c;`; `correlations[(e, u)]` from
     `corr e, u = r;`. Entries naming an observed endogenous variable are
     measurement errors, kept in `measurement_variances`,
-    `measurement_covariances` and `measurement_correlations`.
+    `measurement_covariances` and `measurement_correlations`. The reader
+    lists every declared shock in `variances`, in declared order, with 0 for
+    those the file never mentions (as in Dynare).
     """
 
     variances: dict[str, float] = field(default_factory=dict)
@@ -132,8 +134,8 @@ class ModFile:
     equations: list[Equation] = field(default_factory=list)
     model_locals: list[Assignment] = field(default_factory=list)
     model_options: dict[str, Any] = field(default_factory=dict)  # e.g. {"linear": True}
-    predetermined: list[str] = field(default_factory=list)
-    initval: dict[str, float] = field(default_factory=dict)
+    predetermined: list[str] = field(default_factory=list)      # equations keep their timing
+    initval: dict[str, float] = field(default_factory=dict)     # endogenous and exogenous
     steady_state_model: list[Assignment] | None = None
     shocks: ShockBlock = field(default_factory=ShockBlock)
     varobs: list[str] = field(default_factory=list)
