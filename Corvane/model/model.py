@@ -502,7 +502,41 @@ class Model:
             loglinear = self._file_loglinear()
         elif not isinstance(loglinear, (bool, np.bool_)):
             raise ModelError(f"solve: loglinear must be True, False or None, got {loglinear!r}")
+        dynamic, cm, x, p, source = self._point(params, bool(loglinear))
+        bridge, solution_class = _late_imports()
+        solver = bridge.first_order if order == 1 else bridge.second_order
+        try:
+            result = solver(cm, p, self._shock_cov, x)
+        except SolutionError as err:
+            if err.status in (-501, -502):
+                start = f"{source} is not a steady state and Newton's method from it" \
+                    if source else "Newton's method from initval"
+                self._raise_residuals(dynamic, cm, x, p,
+                                      f"{start} failed ({err.status_message})")
+            raise
+        first = result if order == 1 else result.first
+        if source is not None and not loglinear and first.ss.tobytes() != x.tobytes():
+            if not np.all(np.abs(first.ss - x) <= STEADY_STATE_TOL * (1.0 + np.abs(x))):
+                self._check_residuals(dynamic, cm, x, p, source)
+        second = None if order == 1 else result
+        return solution_class(model=self, dynamic=dynamic, compiled=cm, params=p, first=first,
+                              second=second, order=order, loglinear=bool(loglinear),
+                              shock_cov=self._shock_cov,
+                              layout=self._layout(loglinear, auxiliary))
+
+    def _point(self, params, loglinear):
+        """(dynamic, compiled, x, p, source): the system solved, its compiled
+        code, the solver's starting point, the full parameter vector and where
+        x came from. Kept for the last parameter vector of each loglinear flag
+        (shared with the models with_parameters makes: it depends on the
+        parameter values only), except when a Python callable gives the
+        steady state, which is called on every solve."""
         values, theta = self._params(params)
+        key = theta.tobytes()
+        kept = self._shared.setdefault("points", {})
+        entry = kept.get(loglinear)
+        if entry is not None and entry[0] == key:
+            return entry[1]
         if loglinear:
             # the level steady state, checked, in logs
             x, p, source = self._steady(values, theta)
@@ -522,28 +556,11 @@ class Model:
             # steady state leaves it unmoved, which is checked after the solve
             x, p, source = self._steady(values, theta, check=False)
             dynamic, cm = self._compiled(False)
-        from .._bridge import solve as bridge
-
-        solver = bridge.first_order if order == 1 else bridge.second_order
-        try:
-            result = solver(cm, p, self._shock_cov, x)
-        except SolutionError as err:
-            if err.status in (-501, -502):
-                start = f"{source} is not a steady state and Newton's method from it" \
-                    if source else "Newton's method from initval"
-                self._raise_residuals(dynamic, cm, x, p,
-                                      f"{start} failed ({err.status_message})")
-            raise
-        first = result if order == 1 else result.first
-        if source is not None and not loglinear and first.ss.tobytes() != x.tobytes():
-            if not np.all(np.abs(first.ss - x) <= STEADY_STATE_TOL * (1.0 + np.abs(x))):
-                self._check_residuals(dynamic, cm, x, p, source)
-        second = None if order == 1 else result
-        from ..solution.solution import Solution
-
-        return Solution(model=self, dynamic=dynamic, compiled=cm, params=p, first=first,
-                        second=second, order=order, loglinear=bool(loglinear),
-                        shock_cov=self._shock_cov, layout=self._layout(loglinear, auxiliary))
+        point = (dynamic, cm, np.array(x, dtype=float), np.array(p, dtype=float), source)
+        if self._steady_callable is None:
+            point[2].flags.writeable = point[3].flags.writeable = False
+            kept[loglinear] = (key, point)
+        return point
 
     def _layout(self, loglinear, auxiliary):
         """Rows of the reported variables in solver order, kept per model."""
@@ -581,6 +598,19 @@ class Model:
                 "closed form" if self._steady_assignments is not None else "Newton from initval")
         lines.append(f"  steady state {kind}>")
         return "\n".join(lines)
+
+
+_LATE = []
+
+
+def _late_imports():
+    """(the bridge's solve module, Solution), imported on first use."""
+    if not _LATE:
+        from .._bridge import solve as bridge
+        from ..solution.solution import Solution
+
+        _LATE[:] = [bridge, Solution]
+    return _LATE
 
 
 def _clashes(endogenous, exogenous, parameters):

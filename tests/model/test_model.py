@@ -257,3 +257,47 @@ def test_loglinear_default_comes_from_the_file():
     assert not Corvane.Model.from_mod(text).solve().loglinear
     assert Corvane.Model.from_mod(text + "stoch_simul(order=1, loglinear);").solve().loglinear
     assert math.isclose(Corvane.Model.from_mod(text).steady_state()["a"], 1.0)
+
+
+POSITIVE = GROWTH.replace("a = rho * a(-1) + e;", "log(a) = rho * log(a(-1)) + e;").replace(
+    "exp(a(+1))", "a(+1)").replace("exp(a)", "a").replace("k = 0.2; c = 0.4;",
+                                                         "k = 0.2; c = 0.4; a = 1;")
+
+
+@pytest.mark.parametrize("route", ["closed form", "newton"])
+def test_repeated_solves_follow_the_parameter_values(route):
+    """Alternating parameter values, orders, loglinear flags and
+    with_parameters twins: each solution is the one of its own values (the
+    growth policy k' = alpha beta a k^alpha has dk'/dk(-1) = alpha at the
+    steady state, in levels and in logs)."""
+    if route == "closed form":
+        model = Corvane.Model.from_mod(POSITIVE.replace(
+            "initval; k = 0.2; c = 0.4; a = 1; end;", "steady_state_model; a = 1; "
+            "k = (alpha*beta)^(1/(1 - alpha)); c = (1 - alpha*beta)*k^alpha; end;"))
+    else:
+        model = Corvane.Model.from_mod(POSITIVE)
+    twin = model.with_parameters(alpha=0.3)
+    for _ in range(2):
+        for m, alpha in ((model, ALPHA), (twin, 0.3), (model, ALPHA)):
+            k = (alpha * BETA) ** (1 / (1 - alpha))
+            for loglinear, order in ((False, 1), (True, 1), (False, 2), (True, 2)):
+                sol = m.solve(order=order, loglinear=loglinear)
+                ss = math.log(k) if loglinear else k
+                assert sol.steady_state["k"] == pytest.approx(ss, rel=1e-12)
+                assert sol.policy.loc["k", "k(-1)"] == pytest.approx(alpha, rel=1e-10)
+        sol = model.solve(params={"alpha": 0.25}, loglinear=True)
+        assert sol.policy.loc["k", "k(-1)"] == pytest.approx(0.25, rel=1e-10)
+
+
+def test_a_steady_state_callable_is_called_on_every_solve():
+    calls = []
+
+    def closed(p):
+        calls.append(p["alpha"])
+        k = (p["alpha"] * p["beta"]) ** (1 / (1 - p["alpha"]))
+        return {"k": k, "a": 0.0, "c": (1 - p["alpha"] * p["beta"]) * k ** p["alpha"]}
+
+    model = growth(steady_state=closed)
+    for _ in range(3):
+        model.solve()
+    assert calls == [ALPHA] * 3
