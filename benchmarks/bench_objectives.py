@@ -27,9 +27,9 @@ from Corvane._bridge import objective as O  # noqa: E402
 from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-import models  # noqa: E402
-from models.reference import first_order  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "common"))
+import kernel_models as models  # noqa: E402
+from reference import first_order  # noqa: E402
 
 T = 200
 TRUE = np.array([0.33, 0.99, 0.025, 1.8, 0.95, 0.007])

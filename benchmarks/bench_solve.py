@@ -1,5 +1,5 @@
 """Model solution: crv_klein_solve1 on the compiled RBC example model against
-the SciPy ordqz first-order solution of the tests (`examples/models/reference.py`)
+the SciPy ordqz first-order solution of the tests (`tests/common/reference.py`)
 called from Python; crv_sgu_klein_solve2 beside it.
 
 Two pairings: the kernel started at the steady state (its Newton iteration
@@ -21,7 +21,7 @@ import numpy as np  # noqa: E402
 
 from Corvane._bridge.examples import example_model  # noqa: E402
 from Corvane._ckernels import ffi  # noqa: E402
-from models.reference import first_order  # noqa: E402
+from reference import first_order  # noqa: E402
 
 
 class CompiledRBC:
@@ -38,7 +38,7 @@ class CompiledRBC:
         compiled = example_model("rbc")
         self.rec = self.twin.record(hessian=False)
         self.rec.residual, self.rec.hessian = compiled.residual, compiled.hessian
-        self.sol = models.Solution(lib, self.twin)
+        self.sol = models.SolutionArrays(lib, self.twin)
         t = self.twin
         size = lib.crv_sgu_klein_solve2_arena_size(t.n, t.nx, t.ny, t.p, t.m, self.sol.N)
         self.dwork, self.iwork = models.arena(size)

@@ -34,7 +34,7 @@ from Corvane._bridge import objective as O
 from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
-from demo_solve import solve
+from demo_solve import rbc_model
 
 LOG, LOGIT = 2, 4                      # transform codes (theta -> parameter)
 NORMAL, BETA, GAMMA, INV_GAMMA = 1, 6, 7, 8  # prior distribution codes
@@ -95,7 +95,8 @@ def belief_plan(estimated):
 def simulate_data(lib, model, params, sd_meas, T, rng, burn=100):
     """T x n_obs observations (the model's log observation, linearised at the
     steady state, plus measurement error) from the first-order solution."""
-    sol = solve(lib, model, params, order=1)
+    rbc = rbc_model()
+    sol = rbc.solve(params=dict(zip(rbc.parameters, params))).first
     n, m, k = model.n, model.m, model.n_obs
     dp = ctypes.POINTER(ctypes.c_double)
     d, Z = np.zeros(k), np.zeros((k, n))

@@ -31,11 +31,10 @@ def model(measurement_sd=0.002):
     (standard deviation sigma_e folded into R), the loadings Z of log output
     and log consumption (the observation Jacobian at the steady state) and the
     measurement-error covariance H."""
-    from demo_solve import solve
+    from demo_solve import rbc_model
 
-    rbc = example_model("rbc")
-    lib = ffi.load("beliefplan")
-    sol = solve(lib, rbc)
+    rbc = example_model("rbc")   # the observation callbacks
+    sol = rbc_model().solve().first
     sigma_e = rbc.params[-1]
     Z = np.zeros((rbc.n_obs, rbc.n))
     jac = ffi.filters.OBS_FN(rbc.obs_jac)

@@ -1,8 +1,8 @@
-"""Simulate the compiled RBC example model and filter the simulated data.
+"""Simulate the RBC example model and filter the simulated data.
 
-Simulates the model to first order and to pruned second order on the same
-shocks, observes output and consumption (in levels and in logs) with
-measurement error, and filters the second-order data with the linear,
+Solves `examples/models/rbc.mod` to second order, simulates it to first
+order and to pruned second order on the same shocks, observes output and
+consumption (in levels and in logs) with measurement error, and filters the second-order data with the linear,
 extended and unscented Kalman filters. Prints the three log-likelihoods and
 the simulated moments; with matplotlib installed it also saves a PNG of the
 simulated and filtered paths.
@@ -19,7 +19,7 @@ from scipy.linalg import solve_discrete_lyapunov
 from Corvane._bridge.examples import example_model
 from Corvane._ckernels import ffi
 
-from demo_solve import solve
+from demo_solve import rbc_model
 
 _dp = ctypes.POINTER(ctypes.c_double)
 OBS_FN = ffi.filters.OBS_FN
@@ -30,22 +30,23 @@ def _ptr(a):
     return None if a is None else a.ctypes.data_as(_dp)
 
 
-def simulate(lib, sol, shocks):
-    """First-order and pruned second-order paths (levels, T x n) for the shocks."""
+def simulate(lib, first, second, shocks):
+    """First-order and pruned second-order paths (levels, T x n) for the shocks,
+    from the solution's raw blocks (`Solution.first`, `Solution.second`)."""
     T, m = shocks.shape
-    nx, ny = sol.hx.shape[0], sol.gx.shape[0]
+    nx, ny = first.hx.shape[0], first.gx.shape[0]
     n = nx + ny
-    first = np.empty((T, n))
+    path1 = np.empty((T, n))
     arena = np.empty(lib.crv_simulate_linear_states_arena_size(n).doubles)
-    lib.crv_simulate_linear_states(sol.transition, sol.impact, np.zeros(n), shocks, sol.ss,
-                                   first, arena, T, n, m)
-    second = np.empty((T, n))
+    lib.crv_simulate_linear_states(first.transition, first.impact, np.zeros(n), shocks,
+                                   first.ss, path1, arena, T, n, m)
+    path2 = np.empty((T, n))
     arena = np.empty(lib.crv_simulate_second_order_pruned_arena_size(nx, m).doubles)
-    lib.crv_simulate_second_order_pruned(sol.hx, sol.gx, sol.impact, sol.h_xx, sol.g_xx,
-                                         sol.h_xe, sol.g_xe, sol.h_ee, sol.g_ee, sol.h_ss,
-                                         sol.g_ss, np.zeros(nx), shocks, sol.ss, second, arena,
-                                         T, nx, ny, m)
-    return first, second
+    lib.crv_simulate_second_order_pruned(first.hx, first.gx, first.impact, second.h_xx,
+                                         second.g_xx, second.h_xe, second.g_xe, second.h_ee,
+                                         second.g_ee, second.h_ss, second.g_ss, np.zeros(nx),
+                                         shocks, first.ss, path2, arena, T, nx, ny, m)
+    return path1, path2
 
 
 def observe(address, X, params, k):
@@ -81,13 +82,13 @@ def kf_outputs(T, n, k):
     return arrays, ffi.kf_outputs(*[_ptr(arrays[name]) for name in ffi.KF_OUTPUT_FIELDS])
 
 
-def linear_filter(lib, sol, Z, d, S, H, data, P0):
+def linear_filter(lib, first, Z, d, S, H, data, P0):
     """kf_hot_loop on the first-order solution with observation d + Z x."""
     T, k = data.shape
-    n, m = sol.impact.shape
+    n, m = first.impact.shape
     x0 = np.zeros(n)
-    inputs = ffi.kf_inputs(n, k, m, T, *[_ptr(a) for a in (sol.transition, sol.impact, Z, d, S,
-                                                           H, data, x0, P0)], 1, 0.0, 0, 1)
+    arrays = (first.transition, first.impact, Z, d, S, H, data, x0, P0)
+    inputs = ffi.kf_inputs(n, k, m, T, *[_ptr(a) for a in arrays], 1, 0.0, 0, 1)
     paths, outputs = kf_outputs(T, n, k)
     arena = np.empty(lib.kf_arena_size(n, k, m).doubles)
     status = lib.kf_hot_loop(ctypes.byref(inputs), arena, ctypes.byref(outputs))
@@ -96,13 +97,13 @@ def linear_filter(lib, sol, Z, d, S, H, data, P0):
     return paths["loglik"][0], paths
 
 
-def extended_filter(lib, sol, obs_fn, obs_jac, params, S, H, data, P0):
+def extended_filter(lib, first, obs_fn, obs_jac, params, S, H, data, P0):
     """ekf_hot_loop with the observation callbacks (already in deviations)."""
     T, k = data.shape
-    n, m = sol.impact.shape
+    n, m = first.impact.shape
     x0 = np.zeros(n)
     inputs = ffi.filters.ekf_inputs(
-        obs_fn, obs_jac, _ptr(sol.transition), _ptr(sol.impact), _ptr(params), _ptr(S),
+        obs_fn, obs_jac, _ptr(first.transition), _ptr(first.impact), _ptr(params), _ptr(S),
         _ptr(H), _ptr(data), _ptr(x0), _ptr(P0), T, n, k, m, len(params), 0.0, 1, 1, 0, 1)
     paths, outputs = kf_outputs(T, n, k)
     arena = np.empty(lib.ekf_arena_size(n, k, m).doubles)
@@ -112,16 +113,18 @@ def extended_filter(lib, sol, obs_fn, obs_jac, params, S, H, data, P0):
     return paths["loglik"][0], paths
 
 
-def unscented_filter(lib, sol, obs_address, params, S, H, data, P0, ukf=(1.0, 2.0, 0.0)):
+def unscented_filter(lib, first, second, obs_address, params, S, H, data, P0,
+                     ukf=(1.0, 2.0, 0.0)):
     """ukf_hot_loop on the second-order solution; the filter adds the steady
     state before calling the observation callback. x0 = 0, P0 the covariance
     of (x^f, x^s)."""
     T, k = data.shape
-    nx, ny = sol.hx.shape[0], sol.gx.shape[0]
-    m = sol.impact.shape[1]
+    nx, ny = first.hx.shape[0], first.gx.shape[0]
+    m = first.impact.shape[1]
     x0 = np.zeros(2 * nx)
-    blocks = (sol.hx, sol.gx, sol.impact, sol.h_xx, sol.g_xx, sol.h_xe, sol.g_xe, sol.h_ee,
-              sol.g_ee, sol.h_ss, sol.g_ss, sol.ss, params, S, H, data, x0, P0)
+    blocks = (first.hx, first.gx, first.impact, second.h_xx, second.g_xx, second.h_xe,
+              second.g_xe, second.h_ee, second.g_ee, second.h_ss, second.g_ss, first.ss, params,
+              S, H, data, x0, P0)
     inputs = ffi.filters.ukf_inputs(OBS_FN(obs_address), *[_ptr(a) for a in blocks],
                                     T, nx, ny, m, k, len(params), *ukf, 0.0, 1, 1)
     n = nx + ny
@@ -153,54 +156,56 @@ def run(T=300, burn=100, seed=2026, plot=True, outdir=".", verbose=True):
     {(observation, filter): value}, `moments` {(order, statistic): array},
     the paths and the PNG path (or None)."""
     lib = ffi.load("beliefplan")
-    model = example_model("rbc")
+    model = example_model("rbc")   # the observation callbacks
     params = model.params.copy()
-    sol = solve(lib, model, params, order=2)
+    solution = rbc_model().solve(order=2)
+    first, second = solution.first, solution.second
     n, nx, m, k = model.n, model.nx, model.m, model.n_obs
     observed = [model.names.index(name) for name in model.obs_names]
 
     rng = np.random.default_rng(seed)
     shocks = params[-1] * rng.standard_normal((burn + T, m))
-    first, second = (path[burn:] for path in simulate(lib, sol, shocks))
+    path1, path2 = (path[burn:] for path in simulate(lib, first, second, shocks))
     noise = rng.standard_normal((T, k)) * SD_MEAS
 
     # The filters' common inputs: shock covariance, the stationary covariance
     # of the first-order solution as the initial state covariance.
     S = np.diag(np.full(m, params[-1] ** 2))
-    P0 = solve_discrete_lyapunov(sol.transition, sol.impact @ S @ sol.impact.T)
+    P0 = solve_discrete_lyapunov(first.transition, first.impact @ S @ first.impact.T)
     Pxx = P0[:nx, :nx]
     P0_ukf = np.block([[Pxx, np.zeros((nx, nx))], [np.zeros((nx, nx)), 1e-4 * Pxx]])
 
     loglik, data, filtered = {}, {}, {}
     for kind in ("levels", "logs"):
         fn, jac = model.observation("linear" if kind == "levels" else "log")
-        scale = sol.ss[observed] if kind == "levels" else 1.0
-        y = observe(fn, second, params, k) + noise * scale
+        scale = first.ss[observed] if kind == "levels" else 1.0
+        y = observe(fn, path2, params, k) + noise * scale
         H = np.diag((np.asarray(SD_MEAS) * scale) ** 2)
-        d = observe(fn, sol.ss, params, k)[0]
-        Z = observe(jac, sol.ss, params, k * n).reshape(k, n)
-        ll_kf, kf = linear_filter(lib, sol, Z, d, S, H, y, P0)
-        ll_ekf, _ = extended_filter(lib, sol, in_levels(fn, sol.ss), in_levels(jac, sol.ss),
+        d = observe(fn, first.ss, params, k)[0]
+        Z = observe(jac, first.ss, params, k * n).reshape(k, n)
+        ll_kf, kf = linear_filter(lib, first, Z, d, S, H, y, P0)
+        ll_ekf, _ = extended_filter(lib, first, in_levels(fn, first.ss),
+                                    in_levels(jac, first.ss),
                                     params, S, H, y, P0)
-        ll_ukf, uk = unscented_filter(lib, sol, fn, params, S, H, y, P0_ukf)
+        ll_ukf, uk = unscented_filter(lib, first, second, fn, params, S, H, y, P0_ukf)
         loglik.update({(kind, "linear"): ll_kf, (kind, "extended"): ll_ekf,
                        (kind, "unscented"): ll_ukf})
         data[kind] = y
         filtered[kind] = {"linear": kf["y_filt"], "unscented": uk["y_filt"]}
 
     stats = {}
-    log_ss = np.log(sol.ss[observed])
-    for order, path in (("first", first), ("second", second)):
+    log_ss = np.log(first.ss[observed])
+    for order, path in (("first", path1), ("second", path2)):
         mean, sd, ac1 = moments(np.log(path[:, observed]) - log_ss)
         stats.update({(order, "mean"): mean, (order, "sd"): sd, (order, "ac1"): ac1})
 
     png = None
     if plot:
-        png = save_plot(Path(outdir), model.obs_names, second[:, observed], data["logs"],
+        png = save_plot(Path(outdir), model.obs_names, path2[:, observed], data["logs"],
                         filtered["logs"])
     if verbose:
         report(model, T, loglik, stats, png)
-    return {"loglik": loglik, "moments": stats, "first": first, "second": second,
+    return {"loglik": loglik, "moments": stats, "first": path1, "second": path2,
             "data": data, "filtered": filtered, "png": png}
 
 

@@ -11,14 +11,17 @@ import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
+sys.path.insert(0, str(Path(__file__).resolve().parent / "common"))
 
 import demo  # noqa: E402
 import demo_estimate  # noqa: E402
 import demo_monte_carlo  # noqa: E402
 import demo_simulate_filter  # noqa: E402
 import demo_solve  # noqa: E402
-import models  # noqa: E402
-from models.reference import first_order  # noqa: E402
+import kernel_models  # noqa: E402
+from reference import first_order  # noqa: E402
+
+import Corvane  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -31,44 +34,53 @@ def filtered():
     return demo_simulate_filter.run(T=150, burn=30, plot=False, verbose=False)
 
 
+@pytest.fixture(autouse=True, scope="module")
+def model_cache(tmp_path_factory):
+    """Models the demos compile go to a temporary cache directory."""
+    mp = pytest.MonkeyPatch()
+    mp.setenv("CORVANE_CACHE_DIR", str(tmp_path_factory.mktemp("corvane-cache")))
+    yield
+    mp.undo()
+
+
 def test_solve_matches_ordqz_reference(capsys):
     sol = demo_solve.run()
     text = capsys.readouterr().out
-    for heading in ("steady state", "hx:", "gx:", "impact:", "eigenvalues", "h_xx", "h_ss"):
+    for heading in ("Steady state", "First-order decision rule", "Second-order terms",
+                    "Eigenvalues", "Blanchard-Kahn condition satisfied",
+                    "identical to order 1: yes", "With rho = 0.9"):
         assert heading in text, heading
-    py_model = models.rbc()
-    ss = models.rbc_steady_state()
+    py_model = kernel_models.rbc()
+    ss = kernel_models.rbc_steady_state()
     hx, gx, R = first_order(py_model, ss)
-    np.testing.assert_allclose(sol.ss, ss, rtol=1e-12)
-    np.testing.assert_allclose(sol.hx, hx, rtol=1e-9, atol=1e-12)
-    np.testing.assert_allclose(sol.gx, gx, rtol=1e-9, atol=1e-12)
-    np.testing.assert_allclose(sol.impact, R, rtol=1e-9, atol=1e-12)
-    assert sol.bk == 0
-    stable = np.abs(sol.eig[np.isfinite(sol.eig.real)]) < 1
-    assert stable.sum() == py_model.nx
-    # second-order blocks: symmetric in the two lagged states, zero for the
-    # exogenous AR(1) productivity row
-    h_xx = sol.h_xx.reshape(2, 2, 2)
-    np.testing.assert_allclose(h_xx, h_xx.transpose(0, 2, 1), rtol=1e-8, atol=1e-12)
-    assert np.all(sol.h_xx[1] == 0) and sol.h_ss[1] == 0
+    nx = py_model.nx
+    np.testing.assert_allclose(sol.steady_state.to_numpy(), ss, rtol=1e-12)
+    policy = sol.policy
+    assert list(policy.columns) == ["k(-1)", "a(-1)", "e"]
+    np.testing.assert_allclose(policy.iloc[:nx, :nx], hx, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(policy.iloc[nx:, :nx], gx, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(policy[["e"]], R, rtol=1e-9, atol=1e-12)
+    moduli = np.abs(sol.eigenvalues)
+    assert np.sum(moduli < 1) == nx
+    # second-order terms: none for the exogenous AR(1) productivity row
+    assert np.all(sol.policy2.loc["a"] == 0)
+    assert sol.policy2.loc["k", "constant"] != 0
 
 
-@pytest.mark.parametrize("params,guess", [
-    ((0.35, 0.99, 0.03, 2.0, 0.9, 0.01), None),
-    ((0.36, 0.98, 0.05, 2.0, 0.9, 0.01), 1.03),  # far from the default guess
+@pytest.mark.parametrize("params", [
+    {"alpha": 0.35, "beta": 0.99, "delta": 0.03, "psi": 2.0, "rho": 0.9},
+    {"alpha": 0.36, "beta": 0.98, "delta": 0.05, "psi": 2.0, "rho": 0.9},
 ])
-def test_solve_at_other_parameters(params, guess):
-    ss = models.rbc_steady_state(*params[:4])
-    x_guess = None if guess is None else guess * ss
-    sol = demo_solve.run(params=np.array(params), x_guess=x_guess, verbose=False)
-    np.testing.assert_allclose(sol.ss, ss, rtol=1e-12, atol=1e-14)
-    assert sol.hx[1, 1] == pytest.approx(params[4], rel=1e-12)
+def test_solve_at_other_parameters(params):
+    ss = kernel_models.rbc_steady_state(*list(params.values())[:4])
+    sol = demo_solve.run(params=params, verbose=False)
+    np.testing.assert_allclose(sol.steady_state.to_numpy(), ss, rtol=1e-12, atol=1e-14)
+    assert sol.policy.loc["a", "a(-1)"] == pytest.approx(params["rho"], rel=1e-12)
 
 
 def test_solve_refuses_a_solution_that_is_not_unique_and_stable():
-    explosive = np.array([0.33, 0.99, 0.025, 1.8, 1.2, 0.01])  # rho > 1
-    with pytest.raises(RuntimeError, match="bk = -1"):
-        demo_solve.run(params=explosive, verbose=False)
+    with pytest.raises(Corvane.DeterminacyError, match="no stable solution"):
+        demo_solve.run(params={"rho": 1.2}, verbose=False)
 
 
 def test_filters_loglikelihoods(filtered):

@@ -4,17 +4,13 @@ their query asks for, whatever the arena held before."""
 
 import ctypes
 import itertools
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
+import kernel_models as models
 
 LIB = ffi.load("regression")
 GUARD_WORDS = 16
@@ -182,7 +178,7 @@ def guards_intact(dwork, iwork, size):
 
 
 def solve_in(model, order, fill):
-    sol = models.Solution(LIB, model)
+    sol = models.SolutionArrays(LIB, model)
     rec = model.record()
     dims = (model.n, model.nx, model.ny, model.p, model.m, sol.N)
     if order == 1:

@@ -3,8 +3,6 @@ twins, and the linear models against theirs: the same description, solution,
 status and saddle-path flag, to first and second order."""
 
 import ctypes
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,9 +10,7 @@ import pytest
 from Corvane._bridge.examples import ExampleModel, example_model, example_names
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
+import kernel_models as models
 
 LIB = ffi.load("regression")
 _dp = ctypes.POINTER(ctypes.c_double)

@@ -3,8 +3,6 @@ independent SciPy ordqz solution of the RBC model, saddle-path flags and the
 failure codes."""
 
 import ctypes
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,10 +10,8 @@ import scipy.linalg
 
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
-from models.reference import first_order  # noqa: E402
+import kernel_models as models
+from reference import first_order
 
 LIB = ffi.load("regression")
 SOLVE = ffi.solve

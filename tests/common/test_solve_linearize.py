@@ -2,19 +2,15 @@
 against NumPy references and the closed-form growth policy."""
 
 import ctypes
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
-from models import residual_from  # noqa: E402
-from models.reference import complex_jacobians  # noqa: E402
+import kernel_models as models
+from kernel_models import residual_from
+from reference import complex_jacobians
 
 LIB = ffi.load("regression")
 SOLVE = ffi.solve

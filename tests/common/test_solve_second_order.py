@@ -2,17 +2,13 @@
 contraction against NumPy, closed-form second-order policies, failure codes."""
 
 import ctypes
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
+import kernel_models as models
 
 LIB = ffi.load("regression")
 SOLVE = ffi.solve

@@ -2,18 +2,14 @@
 closed-form steady states and counted callback evaluations."""
 
 import ctypes
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from Corvane._ckernels import ffi
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
-import models  # noqa: E402
-from models import residual_from  # noqa: E402
+import kernel_models as models
+from kernel_models import residual_from
 
 LIB = ffi.load("regression")
 SOLVE = ffi.solve

@@ -1,6 +1,6 @@
 """Independent pipeline for the objective tests: parameters from theta by the
 closed-form transforms, the first-order solution of the Python RBC model by
-SciPy's ordqz (examples/models/reference.py), Z and d of the log observation
+SciPy's ordqz (tests/common/reference.py), Z and d of the log observation
 at the closed-form steady state, a textbook NumPy Kalman filter and the prior
 from scipy.stats."""
 
@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 from scipy import stats
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "common"))
 
-import models  # noqa: E402
-from models.reference import first_order  # noqa: E402
+import kernel_models as models  # noqa: E402
+from reference import first_order  # noqa: E402
 
 RBC_NAMES = ("alpha", "beta", "delta", "psi", "rho")
 OBSERVED = (4, 2)  # y, c

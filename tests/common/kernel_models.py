@@ -1,15 +1,17 @@
-"""Example models for the model-solution kernels.
+"""Python-callback models for the model-solution kernel tests.
 
 Each model's equations are written once as a Python function of
 (lead, cur, lag, shocks, params) that works on complex NumPy scalars and on
 `Bicomplex` values, so the complex residual callback and the bicomplex
 second-order callback come from one source. `Model.record(lapack)` builds a
 `crv_klein_model`; `solve1` / `solve2` allocate the solution records and
-arenas and call the kernels.
+arenas and call the kernels directly (the tests drive the kernels; users go
+through `Corvane.Model`).
 
 Models: `growth` (closed-form policy), `rbc` (labour; output and investment
-static), and the small linear models `linear(kind)` with kind in
-"determinate", "indeterminate", "explosive", "forward".
+static), `expected_square` (closed-form second order) and the small linear
+models `linear(kind)` with kind in "determinate", "indeterminate",
+"explosive", "forward".
 """
 
 import ctypes
@@ -18,7 +20,74 @@ import numpy as np
 
 from Corvane._ckernels import ffi
 
-from .bicomplex import Bicomplex, exp, log
+
+# ---- bicomplex numbers ----------------------------------------------------------
+# z1 + z2*i2 (z1, z2 complex in i1) for second-derivative steps, with the
+# elementary functions the models need. Storage in the callbacks: four
+# doubles (a, b, c, d) = a + b i1 + c i2 + d i1 i2, i.e. z1 = a + b i1 and
+# z2 = c + d i1.
+
+class Bicomplex:
+    __slots__ = ("z1", "z2")
+
+    def __init__(self, z1, z2=0.0):
+        self.z1 = np.complex128(z1) if np.isscalar(z1) else z1
+        self.z2 = np.complex128(z2) if np.isscalar(z2) else z2
+
+    @staticmethod
+    def lift(x):
+        return x if isinstance(x, Bicomplex) else Bicomplex(x, 0.0)
+
+    def __add__(self, o):
+        o = Bicomplex.lift(o)
+        return Bicomplex(self.z1 + o.z1, self.z2 + o.z2)
+
+    __radd__ = __add__
+
+    def __neg__(self):
+        return Bicomplex(-self.z1, -self.z2)
+
+    def __sub__(self, o):
+        o = Bicomplex.lift(o)
+        return Bicomplex(self.z1 - o.z1, self.z2 - o.z2)
+
+    def __rsub__(self, o):
+        return Bicomplex.lift(o) - self
+
+    def __mul__(self, o):
+        o = Bicomplex.lift(o)
+        return Bicomplex(self.z1 * o.z1 - self.z2 * o.z2, self.z1 * o.z2 + self.z2 * o.z1)
+
+    __rmul__ = __mul__
+
+    def __truediv__(self, o):
+        o = Bicomplex.lift(o)
+        den = o.z1 * o.z1 + o.z2 * o.z2
+        return self * Bicomplex(o.z1 / den, -o.z2 / den)
+
+    def __rtruediv__(self, o):
+        return Bicomplex.lift(o) / self
+
+    def __pow__(self, alpha):
+        return exp(alpha * log(self))
+
+    def exp(self):
+        e = np.exp(self.z1)
+        return Bicomplex(e * np.cos(self.z2), e * np.sin(self.z2))
+
+    def log(self):
+        # z1 (1 + u i2) with u = z2 / z1; log(1 + u i2) = log(1 + u^2)/2 + atan(u) i2
+        u = self.z2 / self.z1
+        return Bicomplex(np.log(self.z1) + 0.5 * np.log1p(u * u), np.arctan(u))
+
+
+def exp(x):
+    return x.exp() if isinstance(x, Bicomplex) else np.exp(x)
+
+
+def log(x):
+    return x.log() if isinstance(x, Bicomplex) else np.log(x)
+
 
 _solve = ffi.solve
 
@@ -125,7 +194,7 @@ class Model:
         return rec
 
 
-class Solution:
+class SolutionArrays:
     """Caller-owned arrays of a crv_klein_solution (and second-order record)."""
 
     def __init__(self, lib, model):
@@ -176,9 +245,9 @@ def arena(size, fill=0.0):
 
 
 def solve1(lib, model, fill=0.0, record=None):
-    """First-order solution: (status, Solution)."""
+    """First-order solution: (status, SolutionArrays)."""
     rec = record or model.record()
-    sol = Solution(lib, model)
+    sol = SolutionArrays(lib, model)
     size = lib.crv_klein_solve1_arena_size(model.n, model.nx, model.ny, model.p, model.m, sol.N)
     dwork, iwork = arena(size, fill)
     status = lib.crv_klein_solve1(ctypes.byref(rec), ctypes.byref(sol.record), dwork, iwork)
@@ -186,9 +255,9 @@ def solve1(lib, model, fill=0.0, record=None):
 
 
 def solve2(lib, model, fill=0.0, record=None):
-    """Second-order solution: (status, Solution)."""
+    """Second-order solution: (status, SolutionArrays)."""
     rec = record or model.record()
-    sol = Solution(lib, model)
+    sol = SolutionArrays(lib, model)
     size = lib.crv_sgu_klein_solve2_arena_size(model.n, model.nx, model.ny, model.p, model.m,
                                                sol.N)
     dwork, iwork = arena(size, fill)
@@ -308,5 +377,6 @@ def linear(kind):
                  [LAG | CUR, CUR | LEAD], equations, [0.2, -0.1], [[1.0]])
 
 
-__all__ = ["Bicomplex", "Model", "Solution", "arena", "exp", "expected_square", "growth", "growth_policy",
-           "linear", "log", "rbc", "residual_from", "rbc_steady_state", "solve1", "solve2"]
+__all__ = ["Bicomplex", "Model", "SolutionArrays", "arena", "exp", "expected_square", "growth",
+           "growth_policy", "linear", "log", "rbc", "residual_from", "rbc_steady_state", "solve1",
+           "solve2"]
