@@ -14,16 +14,22 @@ class ModelError(Exception):
 class ParseError(ModelError):
     """A model file or equation that is not valid model-language text.
 
-    `filename`, `line` and `column` (1-based, None when unknown) say where.
+    `filename`, `line` and `column` (1-based, None when unknown) say where;
+    given the text of that line (`source_line`), the message quotes it with a
+    caret under the column.
     """
 
-    def __init__(self, message, *, filename=None, line=None, column=None):
+    def __init__(self, message, *, filename=None, line=None, column=None, source_line=None):
         self.filename = filename
         self.line = line
         self.column = column
         self.reason = message
         where = ":".join(str(x) for x in (filename or "<model>", line, column) if x is not None)
-        super().__init__(f"{where}: {message}" if line is not None else message)
+        text = f"{where}: {message}" if line is not None else message
+        if source_line is not None and source_line.strip() and column is not None:
+            indent = "".join(c if c == "\t" else " " for c in source_line[:column - 1])
+            text += f"\n    {source_line.rstrip()}\n    {indent}^"
+        super().__init__(text)
 
 
 class SteadyStateError(ModelError):

@@ -249,11 +249,14 @@ def _check_determinacy(cm, first):
         return
     forward = first.n_mixed + first.n_fwd
     outside = int(np.count_nonzero(~(np.abs(first.eigenvalues) <= 1.0)))
-    kind = "indeterminate" if first.bk == 1 else "no stable solution"
-    roots = "eigenvalue" if outside == 1 else "eigenvalues"
+    if first.bk == 1:
+        kind, meaning = "indeterminate", "too few, so many solutions stay bounded"
+    else:
+        kind, meaning = "no stable solution", "too many, so none stays bounded"
     raise DeterminacyError(
-        f"model {cm.spec.name}: {kind}: {outside} {roots} outside the unit circle for "
-        f"{forward} forward-looking variables (Blanchard-Kahn)",
+        f"model '{cm.spec.name}': {kind}: {outside} eigenvalue{'s' * (outside != 1)} larger "
+        f"than 1 in modulus for {forward} forward-looking variable{'s' * (forward != 1)} "
+        f"(Blanchard-Kahn: {meaning})",
         status=0, status_message=f"Blanchard-Kahn flag {first.bk}")
 
 

@@ -66,7 +66,8 @@ def tokenize(text, filename=None):
 
     def fail(message, offset):
         line, column = where(offset)
-        raise ParseError(message, filename=filename, line=line, column=column)
+        raise ParseError(message, filename=filename, line=line, column=column,
+                         source_line=source_line(text, line))
 
     while i < n:
         c = text[i]
@@ -128,6 +129,12 @@ def tokenize(text, filename=None):
     return tokens
 
 
+def source_line(text, line):
+    """Line `line` (1-based) of `text`, None past its end."""
+    lines = text.splitlines()
+    return lines[line - 1] if text and 0 < line <= len(lines) else None
+
+
 class Cursor:
     """A position in a token list, with the error helpers the parsers share."""
 
@@ -173,7 +180,8 @@ class Cursor:
 
     def error(self, message, tok=None):
         tok = tok or self.peek
-        return ParseError(message, filename=self.filename, line=tok.line, column=tok.column)
+        return ParseError(message, filename=self.filename, line=tok.line, column=tok.column,
+                          source_line=source_line(self.source, tok.line))
 
     def text_between(self, first, last):
         """The source of tokens `first` to `last` (indices, inclusive), comments

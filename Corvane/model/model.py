@@ -3,6 +3,7 @@
 import math
 import numbers
 import os
+import textwrap
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 
@@ -471,10 +472,11 @@ class Model:
         order = np.argsort(-magnitude, kind="stable")[:WORST]
         order = [i for i in order if magnitude[i] >= STEADY_STATE_TOL] or list(order[:1])
         lines = [f"  {labels[i]}: {texts[i]}   residual {resid[i]:.3e}" for i in order]
+        point = ", ".join(f"{v} = {x[dynamic.variables.index(v)]:.6g}" for v in self._endogenous)
         table = pd.Series(resid[order], index=[labels[i] for i in order], name="residual")
         raise SteadyStateError(
-            f"model '{self.name}': {message}; largest residuals:\n" + "\n".join(lines),
-            residuals=table)
+            f"model '{self.name}': {message}; largest residuals at {point}:\n"
+            + "\n".join(lines), residuals=table)
 
     # -- solution ----------------------------------------------------------------
     def solve(self, order=1, params=None, loglinear=None, auxiliary=False):
@@ -589,7 +591,9 @@ class Model:
         lines = [f"<Corvane.Model '{self.name}': {len(self._source.equations)} equations",
                  f"  endogenous   {listing(self._endogenous)}",
                  f"  exogenous    {listing(self._exogenous)}",
-                 f"  parameters   {params or '(none)'}"]
+                 textwrap.fill(params or "(none)", width=88, initial_indent="  parameters   ",
+                               subsequent_indent=" " * 15, break_long_words=False,
+                               break_on_hyphens=False)]
         if self.auxiliary:
             lines.append(f"  auxiliary    {listing(self.auxiliary)}")
         if self._source.varobs:

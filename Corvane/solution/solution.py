@@ -165,12 +165,12 @@ class Solution:
         with pd.option_context("display.float_format", lambda v: f"{v:{width}.6g}",
                                "display.width", 120, "display.max_columns", 50):
             parts = [f"Solution of model '{self.model.name}', order {self.order}{units}",
-                     "", "Steady state" + units, self.steady_state.to_string(), "",
+                     "", "Steady state" + units, _shown(self.steady_state).to_string(), "",
                      "First-order decision rule (deviations from the steady state)",
-                     self.policy.to_string()]
+                     _shown(self.policy).to_string()]
             if self.order == 2:
                 parts += ["", "Second-order terms (coefficients of the products)",
-                          self.policy2.T.to_string()]
+                          _shown(self.policy2.T).to_string()]
             eig = pd.DataFrame({"modulus": np.abs(self.eigenvalues),
                                 "real": self.eigenvalues.real,
                                 "imaginary": self.eigenvalues.imag})
@@ -182,4 +182,16 @@ class Solution:
         return (f"<Corvane.Solution of '{self.model.name}', order {self.order}{units}: "
                 f"{len(self.variables)} variables, states {', '.join(self.states)}; "
                 f"shocks {', '.join(self.shocks) or '(none)'}>\n"
-                + self.policy.to_string(float_format=lambda v: f"{v:.6g}"))
+                + _shown(self.policy).to_string(float_format=lambda v: f"{v:.6g}"))
+
+
+def _shown(table):
+    """`table` for printing: entries below 1e-12 of its largest in magnitude
+    (rounding noise of the solver) shown as 0, and no negative zeros."""
+    values = table.to_numpy(dtype=float)
+    finite = np.abs(values[np.isfinite(values)])
+    scale = finite.max(initial=0.0)
+    shown = np.where(np.abs(values) < 1e-12 * scale, 0.0, values) + 0.0
+    if isinstance(table, pd.Series):
+        return pd.Series(shown, index=table.index, name=table.name)
+    return pd.DataFrame(shown, index=table.index, columns=table.columns)

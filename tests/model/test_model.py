@@ -224,6 +224,7 @@ def test_newton_failure_names_the_equations():
     with pytest.raises(SteadyStateError) as info:
         Corvane.Model.from_mod(GROWTH.replace("k = 0.2; c = 0.4;", "k = 0; c = 0;")).solve()
     assert "Newton" in str(info.value)
+    assert "largest residuals at k = 0, a = 0, c = 0:" in str(info.value)
 
 
 def test_file_labels_equations_by_tag_and_line():
@@ -237,8 +238,12 @@ def test_file_labels_equations_by_tag_and_line():
 
 
 @pytest.mark.parametrize("kind,words", [
-    ("indeterminate", "indeterminate"),
-    ("explosive", "no stable solution"),
+    # one forward-looking variable y; (x(-1), y) -> (x, y(+1)) has the roots
+    # 0.5 (complex pair) for (rho, phi, kappa) = (0.5, 2, 0.1), sqrt(3) for (1.5, 0.5, 0.1)
+    ("indeterminate", "indeterminate: 0 eigenvalues larger than 1 in modulus for 1 "
+                      "forward-looking variable "),
+    ("explosive", "no stable solution: 2 eigenvalues larger than 1 in modulus for 1 "
+                  "forward-looking variable "),
 ])
 def test_blanchard_kahn_failures(kind, words):
     rho, phi, kappa = {"indeterminate": (0.5, 2.0, 0.1), "explosive": (1.5, 0.5, 0.1)}[kind]

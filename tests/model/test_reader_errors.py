@@ -155,6 +155,19 @@ def test_error_kind_and_position(body, line, column, pattern):
     assert (err.line, err.column) == (line, column), str(err)
     assert re.search(pattern, err.reason), err.reason
     assert str(err).startswith(f"m.mod:{line}:{column}: ")
+    # the message quotes the line with a caret under the column
+    lines = (HEAD + body).splitlines()
+    text = lines[line - 1] if line <= len(lines) else ""
+    if text.strip():
+        assert str(err).endswith(f"\n    {text.rstrip()}\n    {' ' * (column - 1)}^")
+    else:
+        assert "\n" not in str(err)
+
+
+def test_caret_keeps_tabs_of_the_line():
+    err = fail("model;\n\ty =\tc + + ;\nend;\n")
+    assert (err.line, err.column) == (6, 12)     # the ';' after a second '+'
+    assert str(err).endswith("\n    \ty =\tc + + ;\n    \t   \t      ^")
 
 
 def test_matlab_steady_state_file_beside_the_model(tmp_path):

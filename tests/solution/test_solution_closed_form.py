@@ -8,6 +8,9 @@ and z = E [x(+1)^2 + 0.3 w(+1)^2] with AR(1) x and w are exact quadratics in
 (e, e) blocks and the variance constant, are known exactly.
 """
 
+import re
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -182,3 +185,24 @@ def test_summary_and_repr_name_the_parts(growth):
                  "Eigenvalues", "k(-1)*a(-1)", "Blanchard-Kahn condition satisfied"):
         assert part in text
     assert "order 2" in repr(sol) and "k(-1), a(-1)" in repr(sol)
+
+
+def test_printed_tables_show_rounding_noise_as_zero():
+    """In the RBC model productivity a is exogenous: its row has no k(-1)
+    term and no second-order terms, where the solver leaves rounding noise
+    or signed zeros; the printed tables show 0 there and the coefficients
+    rho and 1 of its own process."""
+    model = Corvane.Model.from_mod(Path(__file__).resolve().parents[2] / "examples" / "models"
+                                   / "rbc.mod")
+    sol = model.solve(order=2)
+    assert abs(sol.policy.loc["a", "k(-1)"]) < 1e-15
+    for text in (sol.summary(), repr(sol)):
+        rows = [line.split() for line in text.splitlines()]
+        assert ["a", "0", "0.95", "1"] in rows
+        assert not any(word == "-0" or re.fullmatch(r"-?[0-9.]+e-(1\d|[2-9]\d)", word)
+                       for r in rows for word in r)
+    products = sol.summary().split("Second-order terms")[1].split("Eigenvalues")[0]
+    lines = [line for line in products.splitlines() if line.strip()]
+    column = lines[1].split().index("a")
+    for line in lines[2:]:
+        assert line.split()[column + 1] == "0", line
