@@ -3,7 +3,7 @@
 1. `model.solve()` on `examples/models/rbc.mod` against the bare
    `crv_klein_solve1` call on the same compiled callbacks, record and arena
    (started at the steady state), and the bridge's `first_order()` between
-   them: rounds interleave the three, so load on the machine hits all alike.
+   them: called in turn and timed call by call, medians per round.
 2. First `Model.from_mod(text)` + `solve()` of a 40-equation model into an
    empty cache (reading, SymPy, code generation, compiler, loading), each
    round in a fresh interpreter past its once-per-process start (imports,
@@ -89,7 +89,9 @@ def per_call(fn, inner):
 
 
 def solve_overhead(rounds, inner=200):
-    """Per-round microseconds of (bare kernel, first_order, model.solve)."""
+    """Per-round median microseconds of (bare kernel, first_order,
+    model.solve), the three called in turn and timed call by call so a load
+    spike on the machine hits all three alike and drops out of the medians."""
     lib = ffi.load("regression")
     model = Corvane.Model.from_mod(RBC)
     sol = model.solve()
@@ -105,8 +107,17 @@ def solve_overhead(rounds, inner=200):
              model.solve]
     for fn in calls:
         per_call(fn, inner)
-    times = np.array([[per_call(fn, inner) for fn in calls] for _ in range(rounds)])
-    return times
+    clock = time.perf_counter_ns
+    medians = []
+    for _ in range(rounds):
+        samples = np.empty((inner, len(calls)))
+        for i in range(inner):
+            for j, fn in enumerate(calls):
+                t0 = clock()
+                fn()
+                samples[i, j] = clock() - t0
+        medians.append(np.median(samples, axis=0) / 1e3)
+    return np.array(medians)
 
 
 def callback_rates(rounds, T=100_000):

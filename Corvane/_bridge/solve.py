@@ -227,8 +227,29 @@ def _fill(ws, cm, params, sigma, guess):
 
 # ---- results and failures ------------------------------------------------------
 
-def _raise_status(cm, status, step, lib):
+# Kernel failures that a failed Blanchard-Kahn condition causes: the
+# post-processing finds the leading block of the Schur vectors singular
+# (-504 with the flag still 2, the roots then read off the Schur diagonals),
+# or the shock-impact or static-variable system singular after the flag is
+# set (-504, -510 with the flag -1 or 1).
+_AFTER_QZ = (-504, -510)
+
+
+def _raise_status(cm, status, step, lib, ws=None):
+    """SolutionError for a kernel status; DeterminacyError when the kernel
+    failed because the Blanchard-Kahn condition does not hold."""
     text = status_message(status, lib)
+    if ws is not None and status in _AFTER_QZ:
+        sol = ws.solution
+        forward = sol.n_mixed + sol.n_fwd
+        if sol.bk in (-1, 1):
+            _raise_determinacy(cm, _outside(ws.arrays["eig"]), forward, status, text)
+        if sol.bk == 2 and status == -504:
+            # |T_kk| > |S_kk|: the root T_kk / S_kk of the ordered pencil is unstable
+            s_kk, t_kk = np.diagonal(ws.arrays["qz_a"]), np.diagonal(ws.arrays["qz_b"])
+            outside = int(np.count_nonzero(np.abs(t_kk) > np.abs(s_kk)))
+            if outside != forward:
+                _raise_determinacy(cm, outside, forward, status, text)
     step = _STEPS.get(status, step)
     raise SolutionError(f"model {cm.spec.name}: {step} failed: {text}", status=status,
                         status_message=text)
@@ -244,20 +265,26 @@ def _first_result(ws):
         j_cur=a["j_cur"].copy(), j_lag=a["j_lag"].copy(), j_shock=a["j_shock"].copy())
 
 
+def _outside(eigenvalues):
+    """Roots larger than 1 in modulus, infinite ones included."""
+    return int(np.count_nonzero(~(np.abs(eigenvalues) <= 1.0)))
+
+
 def _check_determinacy(cm, first):
-    if first.bk == 0:
-        return
-    forward = first.n_mixed + first.n_fwd
-    outside = int(np.count_nonzero(~(np.abs(first.eigenvalues) <= 1.0)))
-    if first.bk == 1:
+    if first.bk != 0:
+        _raise_determinacy(cm, _outside(first.eigenvalues), first.n_mixed + first.n_fwd, 0,
+                           f"Blanchard-Kahn flag {first.bk}")
+
+
+def _raise_determinacy(cm, outside, forward, status, text):
+    if outside < forward:
         kind, meaning = "indeterminate", "too few, so many solutions stay bounded"
     else:
         kind, meaning = "no stable solution", "too many, so none stays bounded"
     raise DeterminacyError(
         f"model '{cm.spec.name}': {kind}: {outside} eigenvalue{'s' * (outside != 1)} larger "
         f"than 1 in modulus for {forward} forward-looking variable{'s' * (forward != 1)} "
-        f"(Blanchard-Kahn: {meaning})",
-        status=0, status_message=f"Blanchard-Kahn flag {first.bk}")
+        f"(Blanchard-Kahn: {meaning})", status=status, status_message=text)
 
 
 # ---- the three solvers -----------------------------------------------------------
@@ -293,7 +320,7 @@ def first_order(cm, params, sigma, guess):
         status = lib.crv_klein_solve1(ws.model_ref, ws.solution_ref, ws.dwork_address,
                                       ws.iwork_address)
         if status != 0:
-            _raise_status(cm, status, "first-order solution", lib)
+            _raise_status(cm, status, "first-order solution", lib, ws)
         first = _first_result(ws)
     _check_determinacy(cm, first)
     return first
@@ -308,7 +335,7 @@ def second_order(cm, params, sigma, guess):
         status = lib.crv_sgu_klein_solve2(ws.model_ref, ws.solution_ref, ws.solution2_ref,
                                           ws.dwork_address, ws.iwork_address)
         if status != 0:
-            _raise_status(cm, status, "first-order solution", lib)
+            _raise_status(cm, status, "first-order solution", lib, ws)
         first = _first_result(ws)
         s = ws.second
         result = SecondOrder(first=first, g_xx=s["g_xx"].copy(), h_xx=s["h_xx"].copy(),

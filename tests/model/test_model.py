@@ -2,6 +2,7 @@
 steady states by each route, and every kind of user mistake."""
 
 import math
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -306,3 +307,28 @@ def test_a_steady_state_callable_is_called_on_every_solve():
     for _ in range(3):
         model.solve()
     assert calls == [ALPHA] * 3
+
+
+NK = Path(__file__).resolve().parents[2] / "examples" / "models" / "nk.mod"
+
+
+@pytest.mark.parametrize("phi_pi", [0.5, 0.9, 0.99, 0.995, 1.01, 1.5, 3.0])
+def test_taylor_principle_decides_determinacy(phi_pi):
+    """The New Keynesian model with a contemporaneous Taylor rule is
+    determinate exactly when kappa (phi_pi - 1) + (1 - beta) phi_y > 0
+    (Bullard and Mitra 2002): here phi_pi > 0.99272. Below it the solver's
+    singular systems are reported as indeterminacy with the root count."""
+    model = Corvane.Model.from_mod(NK)
+    p = model.parameters
+    kappa = (1 - p["theta"]) * (1 - p["beta"] * p["theta"]) / p["theta"] * (p["sigma"]
+                                                                          + p["varphi"])
+    determinate = kappa * (phi_pi - 1) + (1 - p["beta"]) * p["phi_y"] > 0
+    for order in (1, 2):
+        if determinate:
+            sol = model.solve(order=order, params={"phi_pi": phi_pi})
+            assert np.sum(np.abs(sol.eigenvalues) > 1) == 2
+        else:
+            with pytest.raises(Corvane.DeterminacyError,
+                               match="indeterminate: 1 eigenvalue larger than 1 in modulus "
+                                     "for 2 forward-looking variables"):
+                model.solve(order=order, params={"phi_pi": phi_pi})
