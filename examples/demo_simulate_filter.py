@@ -2,10 +2,10 @@
 
 Solves `examples/models/rbc.mod` to second order, simulates it to first
 order and to pruned second order on the same shocks, observes output and
-consumption (in levels and in logs) with measurement error, and filters the second-order data with the linear,
-extended and unscented Kalman filters. Prints the three log-likelihoods and
-the simulated moments; with matplotlib installed it also saves a PNG of the
-simulated and filtered paths.
+consumption (in levels and in logs) with measurement error, and filters the
+second-order data with the linear, extended and unscented Kalman filters.
+Prints the three log-likelihoods and the simulated moments; with matplotlib
+installed it also saves a PNG of the simulated and filtered paths.
 
     python examples/demo_simulate_filter.py
 """
