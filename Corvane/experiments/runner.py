@@ -103,7 +103,8 @@ def run_experiment(experiment, executor=None, shards=None, directory=None, progr
         elif todo:
             from distributed import as_completed
 
-            remote_plan = executor.scatter(plan, broadcast=True)
+            # One scattered object per run (a bare dict would scatter its values).
+            [remote_plan] = executor.scatter([plan], broadcast=True, hash=False)
             futures = {executor.submit(run_shard, remote_plan, first, count, threads,
                                        pure=False, retries=3): count
                        for first, count in todo}
