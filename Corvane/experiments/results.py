@@ -158,8 +158,8 @@ class Results:
             _, ax = plt.subplots(figsize=(6, 4))
         if ref.dist is not None:
             ax.hist(x, bins=bins, density=True, alpha=0.5, label=f"{len(x)} replications")
-            grid = np.linspace(max(x.min(), ref.dist.ppf(0.0005)), max(x.max(), ref.dist.ppf(0.999)),
-                               400)
+            grid = np.linspace(min(x.min(), ref.dist.ppf(0.0005)),
+                               max(x.max(), ref.dist.ppf(0.999)), 400)
             ax.plot(grid, ref.dist.pdf(grid), color="k", label=f"{ref.label} density")
             ax.set_xlabel(statistic)
             ax.set_ylabel("density")
