@@ -40,7 +40,7 @@ TRANSFORMS = {
 }
 
 TESTS = ("ljung_box", "jarque_bera", "breusch_godfrey", "breusch_pagan", "cusum", "chow",
-         "wald_mean")
+         "wald_mean", "loglik")
 
 
 @functools.cache
@@ -80,10 +80,25 @@ def _data_stage(lib, data):
     m = loading.shape[0]
     shocks = mcjob.ShockSpec(T, m).normal(np.arange(m), loading, key=data["key"])
     if kind == "order1":
-        n = data["A"].shape[0]
+        A, R, mu = data["A"], data["R"], data["mu"]
+        n = A.shape[0]
+        noisy = data.get("noisy", ())
+        if len(noisy):
+            # Observations o = Z x + u, u ~ N(0, diag(sd^2)) keyed apart from
+            # the model's shocks: (x, o) follows a first-order law in (e, u).
+            k = len(noisy)
+            Z = np.eye(n)[list(noisy)]
+            A = np.block([[A, np.zeros((n, k))], [Z @ A, np.zeros((k, k))]])
+            R = np.block([[R, np.zeros((n, k))], [Z @ R, np.eye(k)]])
+            mu = np.concatenate([mu, mu[list(noisy)]])
+            shocks = (mcjob.ShockSpec(T, m + k).normal(np.arange(m), loading, key=data["key"])
+                      .normal(m + np.arange(k), np.diag(data["noise_sd"]),
+                              key=(data["key"][0], 1)))
+            m += k
+            n += k
         stage = mcjob.simulate_order1_stage(
             lib, T=T, n=n, m=m, shocks=shocks,
-            arrays=dict(A=data["A"], R=data["R"], mu=data["mu"], s0=np.zeros(n)))
+            arrays=dict(A=A, R=R, mu=mu, s0=np.zeros(n)))
         return stage, n
     nx, ny = data["h_x"].shape[0], data["g_x"].shape[0]
     names = ("h_x", "g_x", "R", "h_xx", "g_xx", "h_xe", "g_xe", "h_ee", "g_ee", "h_ss", "g_ss",
@@ -158,6 +173,32 @@ def _test_stage(lib, test, src, row_len, row0, T):
     return stage
 
 
+def _loglik_stages(lib, test, src, row_len, row0, T):
+    """The linear Kalman filter of the test's state space over its columns,
+    and a one-word stage keeping the log-likelihood (a rolling mean of
+    window 1 over it is the value itself), so the filter's paths are not
+    stored per replication."""
+    a = test["arrays"]
+    n, k = a["B"].shape
+    m = a["Z"].shape[0]
+    filt = mcjob.filter_linear_stage(lib, T=T, n=n, m=m, k=k, arrays=a)
+    _bind_columns(filt, src, row_len, row0, T, test["columns"], filt.input_layout["data"].offset)
+    at = filt.layout["loglik"].offset
+    pick = mcjob.Stage(mcjob.runner(lib, "crv_mc_rolling_mean_runner"),
+                       mcstats.crv_mc_rolling_mean_ctx(1, 1, 1),
+                       in_words=_doubles(lib.crv_rolling_mean_arena_size(1, 1)), out_words=1,
+                       iout_words=1)
+    return filt, pick, at
+
+
+def stage_labels(plan):
+    """The name of every stage of the plan's job, in order."""
+    labels = ["data"] + [t["name"] for t in plan["transforms"]]
+    for test in plan["tests"]:
+        labels += [test["label"]] * (2 if test["name"] == "loglik" else 1)
+    return labels
+
+
 def build_job(plan, first, count, threads, lib=None):
     """The job of replications first .. first + count - 1 of the plan."""
     lib = library() if lib is None else lib
@@ -179,6 +220,7 @@ def build_job(plan, first, count, threads, lib=None):
         stages.append(st)
         src, row_len, row0, T, cols = len(stages) - 1, k, 0, t_out, list(range(k))
     n_data = len(stages)
+    kept = []
     for test in plan["tests"]:
         # Tests name columns of the current data by their position in cols.
         test = dict(test)
@@ -188,23 +230,31 @@ def build_job(plan, first, count, threads, lib=None):
         for key in ("regressors", "columns"):
             if key in test:
                 test[key] = [cols[c] for c in test[key]]
-        stages.append(_test_stage(lib, test, src, row_len, row0, T))
+        if test["name"] == "loglik":
+            filt, pick, at = _loglik_stages(lib, test, src, row_len, row0, T)
+            stages.append(filt)
+            pick.bind(mcjob.Binding.stage(len(stages) - 1, at, 1, 0))
+            stages.append(pick)
+        else:
+            stages.append(_test_stage(lib, test, src, row_len, row0, T))
+        kept.append(len(stages) - 1)
     skip = np.full(count, -1, dtype=np.int64)
     keep = np.arange(count, dtype=np.int64)
-    row_maps = [skip] * n_data + [keep] * (len(stages) - n_data)
-    return mcjob.Job(stages, count, threads, row_maps=row_maps, first=first), n_data
+    row_maps = [keep if s in kept else skip for s in range(len(stages))]
+    job = mcjob.Job(stages, count, threads, row_maps=row_maps, first=first)
+    return job, kept
 
 
 def run_shard(plan, first, count, threads=1):
     """Runs one range of the plan: {"first", "values", "codes", "failed_stage",
     "status"} (statistics count x n_tests; failing stages counted from 0 =
-    the data step)."""
+    the data step, named by stage_labels)."""
     lib = library()
-    job, n_data = build_job(plan, first, count, threads, lib)
+    job, kept = build_job(plan, first, count, threads, lib)
     code = job.run(lib)
     if code < 0:
         raise RuntimeError(f"the Monte Carlo driver rejected the job ({code})")
-    tests = job.stages[n_data:]
+    tests = [job.stages[s] for s in kept]
     values = np.column_stack([s.results[:, 0] for s in tests]) if tests else np.empty((count, 0))
     codes = np.column_stack([s.iresults[:, 0] for s in tests]) if tests else \
         np.empty((count, 0), np.int64)

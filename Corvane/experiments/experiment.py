@@ -54,13 +54,15 @@ class Experiment:
         self.seed = int(seed)
         self.threads = _positive_int(threads, "threads")
         self._data = None
+        self._source = None       # (solution, order, noise, levels, burn) of simulate
         self._columns = []        # names of the current data columns
         self._transforms = []
         self._tests = []
         self._names = []
 
     # -- the data step -----------------------------------------------------------
-    def simulate(self, solution, variables=None, order=None, burn=0, levels=True):
+    def simulate(self, solution, variables=None, order=None, burn=0, levels=True,
+                 measurement_error=None):
         """Draw the shocks of each replication and simulate a solved model.
 
         solution : Corvane.Solution (first order, or second order simulated
@@ -68,6 +70,9 @@ class Experiment:
             order. variables: the reported variables kept (default all).
             burn: periods simulated and dropped before the sample. levels:
             add the steady state (else deviations from it).
+            measurement_error: {variable: standard deviation}, first order
+            only: those variables are observed with independent normal
+            errors, drawn from their own keyed stream.
         """
         self._check_no_data()
         order = solution.order if order is None else int(order)
@@ -90,10 +95,25 @@ class Experiment:
         ss = np.asarray(first.ss, dtype=np.float64)
         mu = ss if levels else np.zeros_like(ss)
         rows = [int(solution.rows[names.index(v)]) for v in variables]
+        noise = dict(measurement_error or {})
+        for v, sd in noise.items():
+            if v not in variables:
+                raise ValueError(f"simulate: measurement error on {v!r}, which is not among "
+                                 f"the variables kept ({', '.join(variables)})")
+            if not float(sd) > 0:
+                raise ValueError(f"simulate: measurement error of {v!r} must be > 0, got {sd!r}")
+        if noise and order != 1:
+            raise ValueError("simulate: measurement errors need order=1")
+        noisy = [rows[variables.index(v)] for v in noise]
+        n_all = np.asarray(first.transition).shape[0]
+        columns = [n_all + list(noise).index(v) if v in noise else r
+                   for v, r in zip(variables, rows)]
         data = {"periods": self.periods, "burn": int(burn), "loading": loading,
-                "key": (self.seed, 0), "columns": rows}
+                "key": (self.seed, 0), "columns": columns}
         if order == 1:
-            data.update(kind="order1", A=_f64(first.transition), R=_f64(first.impact), mu=mu)
+            data.update(kind="order1", A=_f64(first.transition), R=_f64(first.impact), mu=mu,
+                        noisy=tuple(noisy),
+                        noise_sd=np.array([float(sd) for sd in noise.values()]))
         else:
             s, nx = solution.second, solution.nx
             data.update(kind="order2", h_x=_f64(first.hx), g_x=_f64(first.gx),
@@ -103,6 +123,7 @@ class Experiment:
             del nx
         self._data = data
         self._columns = variables
+        self._source = (solution, order, noise, levels, int(burn))
         return self
 
     def data(self, table, columns=None):
@@ -219,8 +240,57 @@ class Experiment:
             label = label or f"{name}({series})"
         if label in self._names:
             raise ValueError(f"two statistics are labelled {label!r}; pass label=")
+        spec["label"] = label
         self._names.append(label)
         self._tests.append((spec, REFERENCES[name](df)))
+        return self
+
+    def loglik(self, observables=None, solution=None, measurement_error=None, label=None):
+        """The Gaussian log-likelihood of each replication's observables
+        under a first-order solution (linear Kalman filter).
+
+        observables: series of the data (default all); solution: the
+        filtering model (default the simulated one); measurement_error:
+        {observable: standard deviation} (default the simulation's). The
+        filter starts from the steady state with the covariance of the
+        first period's shocks when the simulation has no burn-in, else from
+        the stationary covariance. A replication whose filter fails is
+        missing, with the filter's status.
+        """
+        import scipy.linalg
+
+        self._need_data()
+        src = self._source
+        solution = solution if solution is not None else (src[0] if src else None)
+        if solution is None:
+            raise ValueError("loglik: pass the filtering model's solution=")
+        observables = list(self._columns if observables is None else observables)
+        cols = [self._column(o) for o in observables]
+        noise = dict(src[2] if (src and measurement_error is None) else (measurement_error or {}))
+        names = list(solution.variables)
+        unknown = [o for o in observables if o not in names]
+        if unknown:
+            raise ModelError(f"loglik: no variable {unknown[0]!r} in the filtering model")
+        first = solution.first
+        A, B = _f64(first.transition), _f64(first.impact)
+        n = A.shape[0]
+        rows = [int(solution.rows[names.index(o)]) for o in observables]
+        Z = np.eye(n)[rows]
+        levels = src[3] if src else True
+        d = _f64(first.ss)[rows] if levels else np.zeros(len(rows))
+        S = _f64(solution.shock_cov_matrix)
+        H = np.diag([float(noise.get(o, 0.0)) ** 2 for o in observables])
+        Q = B @ S @ B.T
+        burn = src[4] if src else 1
+        P0 = Q if burn == 0 else scipy.linalg.solve_discrete_lyapunov(A, Q)
+        P0 = 0.5 * (P0 + P0.T)
+        label = label or "loglik"
+        if label in self._names:
+            raise ValueError(f"two statistics are labelled {label!r}; pass label=")
+        spec = {"name": "loglik", "label": label, "columns": cols,
+                "arrays": dict(A=A, B=B, Z=Z, d=d, S=S, H=H, x0=np.zeros(n), P0=P0)}
+        self._names.append(label)
+        self._tests.append((spec, REFERENCES["loglik"](None)))
         return self
 
     def _need_data(self):
@@ -272,7 +342,7 @@ class Experiment:
                               progress=progress)
 
     def _results(self, parts):
-        stages = ["data"] + [t["name"] for t in self._transforms] + self._names
+        stages = experiment_job.stage_labels(self.plan())
         return Results(parts, names=list(self._names),
                        references=[ref for _, ref in self._tests], stages=stages,
                        first=0)

@@ -19,6 +19,8 @@ class Reference:
 
     def sf(self, x):
         x = np.asarray(x, dtype=np.float64)
+        if self.dist is None and self._sf is None:
+            return np.full(x.shape, np.nan)
         p = self.dist.sf(x) if self.dist is not None else self._sf(x)
         return np.where(np.isnan(x), np.nan, p)
 
@@ -38,6 +40,7 @@ REFERENCES = {
     "wald_mean": _chi2,
     "chow": lambda df: Reference(f"F({df[0]}, {df[1]})", scipy.stats.f(*df)),
     "cusum": lambda df: Reference("Brownian band crossing", sf=cusum_sf),
+    "loglik": lambda df: Reference("no reference distribution"),
 }
 
 
@@ -95,10 +98,13 @@ class Results:
     def rejection_rates(self, levels=(0.01, 0.05, 0.10)):
         """Share of replications rejecting at each level (p-value < level),
         over the replications where the statistic exists: size under the
-        null, power under an alternative. Rows: statistics; columns: levels;
-        with the count of replications used."""
+        null, power under an alternative. Rows: the statistics with a
+        reference distribution; columns: levels; with the count of
+        replications used."""
         levels = [float(a) for a in np.atleast_1d(levels)]
-        p = self.pvalues
+        tested = [name for name, ref in self.references.items()
+                  if ref.dist is not None or ref._sf is not None]
+        p = self.pvalues[tested]
         rates = pd.DataFrame({f"{a:g}": (p < a).sum() / p.notna().sum() for a in levels})
         rates.columns.name = "level"
         rates["replications"] = p.notna().sum()
@@ -156,6 +162,13 @@ class Results:
         x = self.statistics[statistic].dropna().to_numpy()
         if ax is None:
             _, ax = plt.subplots(figsize=(6, 4))
+        if ref.dist is None and ref._sf is None:
+            ax.hist(x, bins=bins, density=True, alpha=0.5, label=f"{len(x)} replications")
+            ax.set_xlabel(statistic)
+            ax.set_ylabel("density")
+            ax.set_title(f"{statistic}: distribution over replications")
+            ax.legend()
+            return ax
         if ref.dist is not None:
             ax.hist(x, bins=bins, density=True, alpha=0.5, label=f"{len(x)} replications")
             grid = np.linspace(min(x.min(), ref.dist.ppf(0.0005)),

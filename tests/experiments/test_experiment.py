@@ -297,3 +297,41 @@ def test_describe_bias_and_rmse(lb_whole):
 def test_errors_name_the_argument(ar, call, error, match):
     with pytest.raises(error, match=match):
         call(Experiment(3, periods=20), ar)
+
+
+def numpy_loglik(Y, A, B, S, Z, d, H, P0):
+    """Gaussian log-likelihood of Y (T x k) by the Kalman filter, x0 = 0."""
+    x, P, ll = np.zeros(A.shape[0]), P0, 0.0
+    Q = B @ S @ B.T
+    for t, y in enumerate(Y):
+        if t:
+            x, P = A @ x, A @ P @ A.T + Q
+        F = Z @ P @ Z.T + H
+        v = y - d - Z @ x
+        ll -= 0.5 * (len(y) * np.log(2 * np.pi) + np.linalg.slogdet(F)[1]
+                     + v @ np.linalg.solve(F, v))
+        K = P @ Z.T @ np.linalg.inv(F)
+        x, P = x + K @ v, P - K @ Z @ P
+    return ll
+
+
+def test_loglik_with_measurement_error_matches_numpy(ar):
+    """Observations y + u with u's own keyed stream (seed, 1), filtered from
+    the steady state with the first period's shock covariance."""
+    T, reps, seed, sd = 50, 4, 8, 0.3
+    res = (Experiment(reps, periods=T, seed=seed).simulate(ar, ["y", "a"],
+                                                          measurement_error={"y": sd})
+           .loglik(["y", "a"], measurement_error={"y": sd})).run()
+    A, B = ar.first.transition, ar.first.impact
+    rows = [ar.rows[list(ar.variables).index(v)] for v in ("y", "a")]
+    Z, S = np.eye(A.shape[0])[rows], ar.shock_cov_matrix
+    for r in range(reps):
+        path = numpy_order1(ar, numpy_shocks(ar, seed, r, T))[["y", "a"]].to_numpy().copy()
+        bg = np.random.Philox(counter=np.array([0, 0, r, 0], dtype=np.uint64),
+                              key=np.array([seed, 1], dtype=np.uint64))
+        path[:, 0] += sd * np.random.Generator(bg).standard_normal(T)
+        expected = numpy_loglik(path, A, B, S, Z, ar.first.ss[rows], np.diag([sd**2, 0.0]),
+                                B @ S @ B.T)
+        assert res.statistics["loglik"].iloc[r] == pytest.approx(expected, rel=1e-10)
+    assert res.pvalues["loglik"].isna().all()
+    assert list(res.rejection_rates().index) == []
