@@ -115,12 +115,11 @@ class Experiment:
                         noisy=tuple(noisy),
                         noise_sd=np.array([float(sd) for sd in noise.values()]))
         else:
-            s, nx = solution.second, solution.nx
+            s = solution.second
             data.update(kind="order2", h_x=_f64(first.hx), g_x=_f64(first.gx),
                         R=_f64(first.impact), h_xx=_f64(s.h_xx), g_xx=_f64(s.g_xx),
                         h_xe=_f64(s.h_xe), g_xe=_f64(s.g_xe), h_ee=_f64(s.h_ee),
                         g_ee=_f64(s.g_ee), h_ss=_f64(s.h_ss), g_ss=_f64(s.g_ss), offset=mu)
-            del nx
         self._data = data
         self._columns = variables
         self._source = (solution, order, noise, levels, int(burn))

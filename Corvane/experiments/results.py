@@ -1,6 +1,6 @@
 """`Results` of an experiment: every statistic per replication, and the
-summaries a Monte Carlo study reports (size and power, moments, bias, RMSE,
-coverage) and plots of a statistic against its reference distribution."""
+summaries a Monte Carlo study reports (size and power, moments, bias, RMSE)
+and plots of a statistic against its reference distribution."""
 
 import numpy as np
 import pandas as pd
@@ -124,13 +124,6 @@ class Results:
             out["rmse"] = np.sqrt(((s - true) ** 2).mean())
         out["replications"] = s.notna().sum()
         return out
-
-    def coverage(self, lower, upper, true):
-        """Share of replications whose interval [lower, upper] (statistic
-        labels) contains true."""
-        lo, hi = self.statistics[lower], self.statistics[upper]
-        ok = lo.notna() & hi.notna()
-        return float(((lo[ok] <= true) & (true <= hi[ok])).mean())
 
     def summary(self, levels=(0.01, 0.05, 0.10)):
         """Rejection rates and moments as text."""

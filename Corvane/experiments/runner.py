@@ -55,8 +55,9 @@ class _Store:
 
     def save(self, part, count):
         f = self._file(part["first"], count)
-        tmp = f.with_suffix(f".{os.getpid()}.tmp.npz")
-        np.savez(tmp, **part)
+        tmp = f.with_name(f".{f.name}.{os.getpid()}.tmp")
+        with open(tmp, "wb") as fh:
+            np.savez(fh, **part)
         os.replace(tmp, f)
 
 

@@ -335,3 +335,15 @@ def test_loglik_with_measurement_error_matches_numpy(ar):
         assert res.statistics["loglik"].iloc[r] == pytest.approx(expected, rel=1e-10)
     assert res.pvalues["loglik"].isna().all()
     assert list(res.rejection_rates().index) == []
+
+
+def test_plot_and_progress_bar(lb_experiment, lb_whole, tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    ax = lb_whole.plot("ljung_box(y)")
+    assert ax.get_lines()[0].get_label() == "chi2(4) density"
+    ax.figure.savefig(tmp_path / "lb.png")
+    assert (tmp_path / "lb.png").stat().st_size > 1000
+    pytest.importorskip("tqdm")
+    res = lb_experiment.run(progress=True)
+    pd.testing.assert_frame_equal(res.table(), lb_whole.table(), check_exact=True)
