@@ -147,7 +147,7 @@ def _test_stage(lib, test, src, row_len, row0, T):
     elif name == "wald_mean":
         cols = test["columns"]
         k = len(cols)
-        target = np.ascontiguousarray(test["target"], dtype=np.float64)
+        target = mcjob._f64(test["target"])
         keep.append(target)
         ctx = mcstats.crv_mc_wald_test_ctx(target.ctypes.data_as(_dp), T, k, test["bandwidth"],
                                            test["kernel"], test["rule"], 0)

@@ -39,7 +39,8 @@ def _iptr(a):
 
 
 def _f64(a):
-    return np.ascontiguousarray(a, dtype=np.float64)
+    # Aligned too: arrays unpickled on a Dask worker may sit at any byte offset.
+    return np.require(a, dtype=np.float64, requirements=("C_CONTIGUOUS", "ALIGNED"))
 
 
 def runner(lib, name):

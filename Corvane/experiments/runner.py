@@ -61,6 +61,10 @@ class _Store:
         os.replace(tmp, f)
 
 
+def _same(value):
+    return value
+
+
 def _progress_bar(total, enabled):
     if not enabled:
         return None
@@ -104,8 +108,9 @@ def run_experiment(experiment, executor=None, shards=None, directory=None, progr
         elif todo:
             from distributed import as_completed
 
-            # One scattered object per run (a bare dict would scatter its values).
-            [remote_plan] = executor.scatter([plan], broadcast=True, hash=False)
+            # The plan as a task's result: sent once, and recomputed from the
+            # task (unlike scattered data) if every worker holding it is lost.
+            remote_plan = executor.submit(_same, plan, pure=False)
             futures = {executor.submit(run_shard, remote_plan, first, count, threads,
                                        pure=False, retries=3): count
                        for first, count in todo}
