@@ -347,3 +347,22 @@ def test_plot_and_progress_bar(lb_experiment, lb_whole, tmp_path):
     pytest.importorskip("tqdm")
     res = lb_experiment.run(progress=True)
     pd.testing.assert_frame_equal(res.table(), lb_whole.table(), check_exact=True)
+
+
+def test_loglik_of_given_data(ar):
+    """Filtering a table of data under a solution: the filter starts from
+    the stationary covariance."""
+    import scipy.linalg
+
+    rng = np.random.default_rng(12)
+    T, reps = 40, 3
+    table = rng.standard_normal((reps, T, 2)) + [1.0, 0.0]
+    res = (Experiment(reps).data(table, ["y", "a"])
+           .loglik(solution=ar, measurement_error={"y": 0.5, "a": 0.1})).run()
+    A, B, S = ar.first.transition, ar.first.impact, ar.shock_cov_matrix
+    rows = [ar.rows[list(ar.variables).index(v)] for v in ("y", "a")]
+    P0 = scipy.linalg.solve_discrete_lyapunov(A, B @ S @ B.T)
+    for r in range(reps):
+        expected = numpy_loglik(table[r], A, B, S, np.eye(A.shape[0])[rows], ar.first.ss[rows],
+                                np.diag([0.25, 0.01]), P0)
+        assert res.statistics["loglik"].iloc[r] == pytest.approx(expected, rel=1e-10)
