@@ -39,7 +39,8 @@ def _iptr(a):
 
 
 def _f64(a):
-    return np.ascontiguousarray(a, dtype=np.float64)
+    # Aligned too: arrays unpickled on a Dask worker may sit at any byte offset.
+    return np.require(a, dtype=np.float64, requirements=("C_CONTIGUOUS", "ALIGNED"))
 
 
 def runner(lib, name):
@@ -296,16 +297,25 @@ class Job:
     """A crv_mc_job owning all of its buffers.
 
     row_maps: per stage, None (keep every replication, row r) or an int64
-    array of n_reps entries (negative = not kept)."""
+    array of n_reps entries (negative = not kept).
+
+    first: the global index of the job's first replication. A job with
+    first > 0 runs replications first .. first + n_reps - 1 of a larger
+    experiment (crv_mc_run_range): their shock streams and per-replication
+    table rows are those of the global index, entry i of the row maps,
+    failed_stage and status belongs to replication first + i."""
 
     def __init__(self, stages, n_reps, n_threads, stop_on_error=False, timing=False,
-                 row_maps=None):
+                 row_maps=None, first=0):
         if not stages:
             raise ValueError("a job needs at least one stage")
         n_reps, n_threads = int(n_reps), int(n_threads)
         if n_reps < 1 or not 1 <= n_threads <= 2**31 - 1:
             raise ValueError("n_reps must be >= 1 and n_threads in 1 .. 2**31 - 1")
         self.stages, self.n_reps, self.n_threads = list(stages), n_reps, n_threads
+        self.first = int(first)
+        if self.first < 0:
+            raise ValueError("first must be >= 0")
         row_maps = [None] * len(stages) if row_maps is None else list(row_maps)
         if len(row_maps) != len(self.stages):
             raise ValueError(f"row_maps has {len(row_maps)} entries for {len(self.stages)} stages")
@@ -325,18 +335,19 @@ class Job:
 
     def _prepare(self, s, stage, row_map):
         n_reps, n_threads = self.n_reps, self.n_threads
+        end = self.first + n_reps  # per-replication tables are read up to here
         reps = getattr(stage, "n_table_reps", None)
-        if reps is not None and reps < n_reps:
-            raise ValueError(f"stage {s}: its data has {reps} rows for {n_reps} replications")
+        if reps is not None and reps < end:
+            raise ValueError(f"stage {s}: its data has {reps} rows for {end} replications")
         for b in stage.bindings:
             if b.dst_end() > stage.in_words:
                 raise ValueError(f"stage {s}: a binding writes past the input block")
             if b.record.source <= -2 and b.table is not None:
                 reps = getattr(b, "n_table_reps", None)
-                if reps is not None and reps < n_reps:
+                if reps is not None and reps < end:
                     raise ValueError(f"stage {s}: a per-replication table has {reps} entries "
-                                     f"for {n_reps} replications")
-                if b.table_end(n_reps) > b.table.size:
+                                     f"for {end} replications")
+                if b.table_end(end) > b.table.size:
                     raise ValueError(f"stage {s}: a binding reads past its table")
         if row_map is None:
             row_map = np.arange(n_reps, dtype=np.int64)
@@ -372,7 +383,10 @@ class Job:
             stage._binding_array if stage.bindings else None, len(stage.bindings))
 
     def run(self, lib):
-        """crv_mc_run on this job: -1201, 0, or 1 when a failure halted it."""
+        """crv_mc_run on this job (crv_mc_run_range from `first` when it is
+        positive): -1201, 0, or 1 when a failure halted it."""
+        if self.first:
+            return lib.crv_mc_run_range(ctypes.byref(self.record), self.first, self.n_reps)
         return lib.crv_mc_run(ctypes.byref(self.record))
 
     @property

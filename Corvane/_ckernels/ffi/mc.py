@@ -123,6 +123,7 @@ RUNNER_ARGS = [i64, Out(F64, "input"), Out(F64, "out"), Out(F64, "work"), Out(I6
 
 SIGNATURES = {
     "crv_mc_run": (i64, [ctypes.POINTER(crv_mc_job)]),
+    "crv_mc_run_range": (i64, [ctypes.POINTER(crv_mc_job), i64, i64]),
     "crv_mc_shock_scratch_size": (i64, [_SPEC]),
     "crv_mc_shock_draw": (None, [_SPEC, u64, Out(F64, "scratch"), Out(F64, "out")]),
     "crv_mc_payload_runner": (i32, RUNNER_ARGS),

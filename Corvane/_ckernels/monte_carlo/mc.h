@@ -115,6 +115,17 @@ typedef struct crv_mc_payload {
  * NaN / INT64_MIN in every stage's result tables. */
 CRV_API int64_t crv_mc_run(crv_mc_job *job);
 
+/* Runs the replications first .. first + count - 1 of an experiment, as
+ * crv_mc_run does, with the global index first + i passed to the runners,
+ * to per-replication tables and as first_failed_rep; entry i of row_map,
+ * failed_stage and status belongs to replication first + i, so n_reps (the
+ * length of those arrays) is at least count. Shock streams are keyed by the
+ * global index: any split of an experiment into ranges yields the rows of the
+ * whole run. crv_mc_run(job) is crv_mc_run_range(job, 0, n_reps). Returns
+ * -1201 for an invalid job, first < 0, count < 1, count > n_reps or
+ * first + count past INT64_MAX. */
+CRV_API int64_t crv_mc_run_range(crv_mc_job *job, int64_t first, int64_t count);
+
 /* n_periods x scratch_width words (0 when either is not positive). */
 CRV_API int64_t crv_mc_shock_scratch_size(const crv_mc_shock_spec *plan);
 

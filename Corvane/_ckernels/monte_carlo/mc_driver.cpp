@@ -131,9 +131,11 @@ void record_halt(crv_mc_job *job, int64_t r, int64_t s, int32_t status) {
     }
 }
 
-// Runs the stages of replication r on thread t.
-void run_replication(crv_mc_job *job, int64_t r, int64_t t) {
+// Runs the stages of replication first + i on thread t; i indexes the
+// job's per-replication arrays.
+void run_replication(crv_mc_job *job, int64_t first, int64_t i, int64_t t) {
     if (job->stop_on_error && halted(job)) return;
+    const int64_t r = first + i;
     const int64_t n_stages = job->n_stages;
     for (int64_t s = 0; s < n_stages; ++s) {
         const crv_mc_stage &st = job->stages[s];
@@ -147,7 +149,7 @@ void run_replication(crv_mc_job *job, int64_t r, int64_t t) {
             status = st.runner(r, thread_block(st.input_base, st.in_words, t), out,
                                thread_block(st.work_base, st.work_words, t), iout, st.ctx);
         if (status == 0) {
-            const int64_t row = st.row_map[r];
+            const int64_t row = st.row_map[i];
             if (row >= 0) {
                 copy_words(st.results + row * st.out_count, out, st.out_count);
                 copy_words(st.iresults + row * st.iout_count, iout, st.iout_count);
@@ -160,30 +162,27 @@ void run_replication(crv_mc_job *job, int64_t r, int64_t t) {
             if (status != 0) job->stage_failures[cell] += 1;
         }
         if (status != 0) {
-            job->failed_stage[r] = s;
-            job->status[r] = status;
+            job->failed_stage[i] = s;
+            job->status[i] = status;
             if (job->stop_on_error) record_halt(job, r, s, status);
             return;
         }
     }
-    job->failed_stage[r] = -1;
-    job->status[r] = 0;
+    job->failed_stage[i] = -1;
+    job->status[i] = 0;
 }
 
-}  // namespace
-
-int64_t crv_mc_run(crv_mc_job *job) {
-    if (!valid_job(job)) return CRV_MC_INVALID;
-    const int64_t n_reps = job->n_reps;
+// The replications first .. first + count - 1 into entries 0 .. count - 1.
+int64_t run_range(crv_mc_job *job, int64_t first, int64_t count) {
     const int64_t n_stages = job->n_stages;
 
     job->halted = 0;
     job->first_failed_rep = -1;
     job->first_failed_stage = -1;
     job->first_failed_status = 0;
-    for (int64_t r = 0; r < n_reps; ++r) {
-        job->failed_stage[r] = kNeverRun;
-        job->status[r] = kNeverRun;
+    for (int64_t i = 0; i < count; ++i) {
+        job->failed_stage[i] = kNeverRun;
+        job->status[i] = kNeverRun;
     }
     if (job->timing) {
         const int64_t cells = job->n_threads * n_stages;
@@ -198,24 +197,38 @@ int64_t crv_mc_run(crv_mc_job *job) {
     {
         const int64_t t = omp_get_thread_num();
 #pragma omp for schedule(static)
-        for (int64_t r = 0; r < n_reps; ++r) run_replication(job, r, t);
+        for (int64_t i = 0; i < count; ++i) run_replication(job, first, i, t);
     }
 
     // Rows of failed or never-run replications: all NaN / INT64_MIN, also
     // where earlier stages had stored their outputs.
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (int64_t r = 0; r < n_reps; ++r) {
-        if (job->failed_stage[r] == -1) continue;
+    for (int64_t i = 0; i < count; ++i) {
+        if (job->failed_stage[i] == -1) continue;
         for (int64_t s = 0; s < n_stages; ++s) {
             const crv_mc_stage &st = job->stages[s];
-            const int64_t row = st.row_map[r];
+            const int64_t row = st.row_map[i];
             if (row < 0) continue;
-            for (int64_t i = 0; i < st.out_count; ++i) st.results[row * st.out_count + i] = nan;
-            for (int64_t i = 0; i < st.iout_count; ++i)
-                st.iresults[row * st.iout_count + i] = kNeverRun;
+            for (int64_t w = 0; w < st.out_count; ++w) st.results[row * st.out_count + w] = nan;
+            for (int64_t w = 0; w < st.iout_count; ++w)
+                st.iresults[row * st.iout_count + w] = kNeverRun;
         }
     }
     return halted(job) ? 1 : 0;
+}
+
+}  // namespace
+
+int64_t crv_mc_run(crv_mc_job *job) {
+    if (!valid_job(job)) return CRV_MC_INVALID;
+    return run_range(job, 0, job->n_reps);
+}
+
+int64_t crv_mc_run_range(crv_mc_job *job, int64_t first, int64_t count) {
+    if (!valid_job(job) || first < 0 || count < 1 || count > job->n_reps) return CRV_MC_INVALID;
+    int64_t end;
+    if (__builtin_add_overflow(first, count, &end)) return CRV_MC_INVALID;
+    return run_range(job, first, count);
 }
 
 int32_t crv_mc_payload_runner(int64_t rep, double *input, double *out, double *work,
