@@ -189,8 +189,8 @@ CRV_API crv_arena_size_t crv_dlyap_arena_size(int64_t n);
  * largest modulus of A's eigenvalues. A root of modulus at least 1 - tol,
  * tol = max(root_tol, 2^-26), has no stationary covariance. Arena: the
  * DlyapArena layout. Returns 0 (n < 1: X untouched, radius 0); -1103 for a
- * unit or explosive root (X not written); -1104 when dgees is null or
- * reports a nonzero info, or a root is not finite. */
+ * unit or explosive root (X not written); -1104 when A or Q has a value that
+ * is not finite, or dgees is null or reports a nonzero info. */
 CRV_API int32_t crv_dlyap(const crv_dlyap_lapack *lapack, const double *A, const double *Q,
                           double *X, double *radius, int64_t n, double root_tol, double *dwork,
                           int64_t *iwork);

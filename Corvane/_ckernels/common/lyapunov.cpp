@@ -131,6 +131,8 @@ int32_t crv_dlyap(const crv_dlyap_lapack *lapack, const double *A, const double 
     *radius = 0.0;
     if (n < 1) return 0;
     if (lapack == nullptr || lapack->dgees == nullptr) return CRV_DLYAP_SCHUR_FAILED;
+    for (int64_t i = 0; i < n * n; ++i)
+        if (!std::isfinite(A[i]) || !std::isfinite(Q[i])) return CRV_DLYAP_SCHUR_FAILED;
     const auto a = crv::detail::carve<crv::detail::DlyapArena>(dwork, iwork, n);
     crv::detail::copy_f64(a.T, A, n * n);
     const char jobvs = 'V', sort = 'N';
