@@ -139,9 +139,9 @@ struct DlyapArena {
 
     template <class D, class S>
     DlyapArena(D &d, S &s, int64_t n)
-        : lwork(34 * std::min<int64_t>(n, INT64_MAX / 34)), T(d.take(n, n)), W(d.take(n, n)), wr(d.take(n)), wi(d.take(n)),
-          Y(d.take(n, n)), prod(d.take(n, n)), Wq(d.take(2, n)), Gq(d.take(2, n)),
-          work(d.take(lwork)), bwork(take_int32(s, n)) {}
+        : lwork(34 * std::min<int64_t>(n, INT64_MAX / 34)), T(d.take(n, n)), W(d.take(n, n)),
+          wr(d.take(n)), wi(d.take(n)), Y(d.take(n, n)), prod(d.take(n, n)), Wq(d.take(2, n)),
+          Gq(d.take(2, n)), work(d.take(lwork)), bwork(take_int32(s, n)) {}
 };
 
 }  // namespace crv::detail
