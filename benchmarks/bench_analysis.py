@@ -15,7 +15,7 @@ statsmodels' KalmanSmoother with its steady-state shortcut off and at its
 defaults.
 
     pip install -r benchmarks/requirements.txt
-    python benchmarks/bench_analysis.py [--repeat 30] [--markdown]
+    python benchmarks/bench_analysis.py [--repeat 100] [--markdown]
 """
 
 import argparse
@@ -33,15 +33,19 @@ from Corvane._ckernels.ffi.solve import lapack_pointers  # noqa: E402
 _dp = ctypes.POINTER(ctypes.c_double)
 
 
-def timeit(fn, repeat, inner):
-    """Best time per call over `repeat` batches of `inner` calls."""
-    fn()
-    best = float("inf")
+def timeit(fns, repeat, inner):
+    """{name: best time per call} over `repeat` rounds of `inner` calls of
+    each function, the functions taking turns within a round so that a
+    disturbance on the machine reaches all of them alike."""
+    best = dict.fromkeys(fns, float("inf"))
+    for fn in fns.values():
+        fn()
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / inner)
+        for name, fn in fns.items():
+            t0 = time.perf_counter()
+            for _ in range(inner):
+                fn()
+            best[name] = min(best[name], (time.perf_counter() - t0) / inner)
     return best
 
 
@@ -183,7 +187,7 @@ def statsmodels_smoother(model, full_recursion):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=21)
+    parser.add_argument("--repeat", type=int, default=100)
     parser.add_argument("--markdown", action="store_true", help="print Markdown tables")
     args = parser.parse_args()
 
@@ -194,10 +198,9 @@ def main():
         V, _, _ = m()
         V_ref, _, _ = scipy_moments(m)
         assert np.linalg.norm(V - V_ref) <= 1e-10 * np.linalg.norm(V_ref)
-        t_lyap = timeit(m.states, args.repeat, 20)
-        t_ours = timeit(m, args.repeat, 20)
-        t_scipy = timeit(lambda: scipy_moments(m), args.repeat, 20)
-        moment_rows.append((nx, t_lyap, t_ours, t_scipy))
+        t = timeit({"lyap": m.states, "ours": m, "scipy": lambda m=m: scipy_moments(m)},
+                   args.repeat, 5)
+        moment_rows.append((nx, t["lyap"], t["ours"], t["scipy"]))
 
     model = state_space(10, 3, 3, 200)
     kernels = Kernels(model)
@@ -205,11 +208,11 @@ def main():
     sm_full = statsmodels_smoother(model, True)
     res = sm_full.smooth()
     assert np.allclose(kernels.smooth["x_smooth"], res.smoothed_state.T, rtol=1e-8, atol=1e-10)
-    times = {name: timeit(lambda name=name: kernels.run(name), args.repeat, 20)
-             for name in kernels.calls}
-    times["statsmodels smooth, full recursion"] = timeit(sm_full.smooth, args.repeat, 5)
+    times = timeit({name: lambda name=name: kernels.run(name) for name in kernels.calls},
+                   args.repeat, 3)
     sm_default = statsmodels_smoother(model, False)
-    times["statsmodels smooth, defaults"] = timeit(sm_default.smooth, args.repeat, 5)
+    times.update(timeit({"statsmodels smooth, full recursion": sm_full.smooth,
+                         "statsmodels smooth, defaults": sm_default.smooth}, args.repeat, 2))
     base = times["kf_hot_loop, loglik only"]
     paths = times["kf_hot_loop, paths"]
 
