@@ -79,7 +79,6 @@ def test_missing_entries_match_statsmodels(lib, rng, n, m, k, T, share):
     sm = statsmodels_filter(model)
     assert ours.status == 0
     assert ours.loglik == pytest.approx(sm.llf_obs.sum(), rel=1e-10)
-    np.testing.assert_allclose(sm.llf_obs, per_period_loglik(lib, model), rtol=1e-9, atol=1e-12)
     tol = dict(rtol=1e-8, atol=1e-10)
     F = ours.filt
     np.testing.assert_allclose(F["x_filt"], sm.filtered_state.T, **tol)
@@ -96,16 +95,6 @@ def test_missing_entries_match_statsmodels(lib, rng, n, m, k, T, share):
     np.testing.assert_allclose(F["std_innov"][seen], sm.standardized_forecasts_error.T[seen],
                                **tol)
     assert np.all(np.isnan(F["std_innov"][~seen]))
-
-
-def per_period_loglik(lib, model):
-    """Each period's contribution: the difference of the filter on growing samples."""
-    T = model["data"].shape[0]
-    totals = [0.0]
-    for t in range(1, T + 1):
-        part = dict(model, data=model["data"][:t])
-        totals.append(StateSpace(lib, part, store=False).loglik)
-    return np.diff(totals)
 
 
 @pytest.mark.parametrize("pattern", ["scattered", "whole periods", "one series missing",
