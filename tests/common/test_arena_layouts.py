@@ -25,6 +25,11 @@ def ukf_doubles(nx, ny, m, k):
             + nx * (m + 17 * nx + 10) + k * (2 * (k + ny + m) + 10 * nx + 7))
 
 
+def missing_doubles(n, m, k):
+    kf = n * (k + 6 * n + 2) + m * (4 * n + 2 * (m + k) + 7)
+    return kf + m * (n + 2 * m + k + 1)     # Z_o, H_oo, v_o, M_o, F over all entries
+
+
 def preproc(n, p, m, neq):
     return 2 * (4 * n + p + m + max(neq, n))      # the residual block holds max(n, neq)
 
@@ -87,6 +92,11 @@ QUERIES = {
     "ekf_arena_size": (lambda n, m, k: (n * (k + 6 * n + 2) + m * (5 * n + 2 * (m + k) + 6), 0),
                        3),
     "ukf_arena_size": (lambda nx, ny, m, k: (ukf_doubles(nx, ny, m, k), 0), 4),
+    "kf_filter_missing_arena_size": (lambda n, m, k: (missing_doubles(n, m, k), 0), 3),
+    "kf_smoother_arena_size": (lambda n, m, k, T: (missing_doubles(n, m, k) + T * m * (n + m + 1)
+                                                   + 5 * n * n + 2 * n * (k + m + 1)
+                                                   + m * (3 * m + 1), 0), 4),
+    "crv_dlyap_arena_size": (lambda n: (4 * n * n + 40 * n, (n + 1) // 2), 1),
     "crv_simulate_linear_states_arena_size": (lambda n: (2 * n, 0), 1),
     "crv_simulate_second_order_pruned_arena_size": (lambda nx, m: (m * m + nx * (nx + m + 4), 0),
                                                     2),
@@ -150,7 +160,8 @@ def test_size_query_matches_closed_form(name):
         assert got == closed(*dims), f"{name}{dims}: {got} != {closed(*dims)}"
 
 
-@pytest.mark.parametrize("name", ["kf_arena_size", "ekf_arena_size", "crv_newton_arena_size",
+@pytest.mark.parametrize("name", ["kf_arena_size", "ekf_arena_size", "kf_smoother_arena_size",
+                                  "crv_dlyap_arena_size", "crv_newton_arena_size",
                                   "crv_klein_solve1_arena_size", "crv_mc_ols_work_arena_size",
                                   "crv_wald_mean_hac_arena_size", "crv_cusum_arena_size"])
 def test_size_query_saturates_instead_of_wrapping(name):

@@ -3,7 +3,9 @@
  * Linear Kalman filter for x(t+1) = A x(t) + B e(t+1), e ~ N(0, S), and
  * y(t) = Z x(t) + d + u(t), u ~ N(0, H): kf_hot_loop runs the whole sample on
  * a caller arena of kf_arena_size(n, m, k) doubles; the kf_* step functions
- * expose the arithmetic of one period. Nothing here allocates or validates. */
+ * expose the arithmetic of one period. kf_filter_missing and kf_smoother take
+ * data with missing entries; crv_dlyap gives the stationary covariance.
+ * Nothing here allocates or validates. */
 #ifndef CORVANE_FILTERS_H
 #define CORVANE_FILTERS_H
 
@@ -95,6 +97,105 @@ CRV_LAYOUT_CHECK(offsetof(kf_inputs, jitter) == 112, "kf_inputs layout");
 CRV_LAYOUT_CHECK(offsetof(kf_inputs, want_shocks) == 120, "kf_inputs layout");
 CRV_LAYOUT_CHECK(offsetof(kf_inputs, store_paths) == 124, "kf_inputs layout");
 CRV_LAYOUT_CHECK(sizeof(kf_outputs) == 88, "kf_outputs layout");
+
+/* ---- missing observations and the smoother ----------------------------- */
+
+/* The linear filter over data in which NaN marks a missing observation: a
+ * period may have all, some or none of its m entries observed. Each period
+ * updates on its observed entries o only (Z_o, d_o, H_oo); with none, x_filt
+ * = x_pred and P_filt = P_pred. On a period with every entry observed the
+ * arithmetic is kf_hot_loop's. Reads the kf_inputs record as kf_hot_loop
+ * does and writes the same kf_outputs fields, with:
+ *   y_pred, y_filt   every entry (Z x + d);
+ *   innov, std_innov NaN at the missing entries;
+ *   innov_cov        Z P_pred Z^T + H over all m entries (symmetrised when
+ *                    asked): the observed block is the F of the update;
+ *   shocks           S B^T Z_o^T u_o;
+ *   loglik           the sum over periods of -1/2 (log|F_o + jitter I| +
+ *                    m_o log 2pi + v_o^T u_o), m_o the period's observed count
+ *                    (0 for a period with none observed).
+ * Arena: the MissingArena layout; after success its x_pred and P_pred blocks
+ * hold the prediction beyond the sample. Returns 0, or -1102 as kf_hot_loop
+ * (F_o + jitter I not positive definite in period t: loglik = the sum over
+ * periods before t, rows t onward untouched). */
+CRV_API crv_arena_size_t kf_filter_missing_arena_size(int64_t n, int64_t m, int64_t k);
+CRV_API int32_t kf_filter_missing(const kf_inputs *in, double *arena, const kf_outputs *out);
+
+/* Smoothed moments of x(t) = A x(t-1) + B e(t), y(t) = Z x(t) + d + u(t)
+ * given every observed entry of the sample. The shock of period t is e(t),
+ * the one entering x(t); for t = 0 it treats x0, P0 as the prediction of
+ * x(0) from x(-1), so it is meaningful when P0 = A P A^T + B S B^T for the
+ * covariance P of x(-1) (as for the stationary P0). Null covariance fields
+ * are not computed. */
+typedef struct kf_smoother_outputs {
+    double *x_smooth;     /* T x n: E[x(t) | data] */
+    double *P_smooth;     /* T x n x n: Var[x(t) | data], or null */
+    double *shocks;       /* T x k: E[e(t) | data] */
+    double *shocks_cov;   /* T x k x k: Var[e(t) | data], or null */
+    double *meas_err;     /* T x m: E[u(t) | data] */
+    double *meas_err_cov; /* T x m x m: Var[u(t) | data], or null */
+} kf_smoother_outputs;
+
+/* Size query of the smoother's arena: (doubles, 0) of the SmootherArena
+ * layout, which holds the gains and inverse innovation covariances of all T
+ * periods. */
+CRV_API crv_arena_size_t kf_smoother_arena_size(int64_t n, int64_t m, int64_t k, int64_t T);
+
+/* Runs kf_filter_missing over the sample, writing its paths into filt as
+ * with store_paths set (store_paths is not read; fields 1 to 9 of filt must
+ * be valid, shocks as want_shocks asks), then the disturbance smoother
+ * backwards (Durbin and Koopman): with r and N the information of periods
+ * after t, v_o, F_o and the filtered gain K = P_pred Z_o^T F_o^{-1} of t,
+ *   q = F_o^{-1} v_o - K^T A^T r,      D = F_o^{-1} + K^T A^T N A K,
+ *   r <- Z_o^T q + A^T r,              N <- Z_o^T F_o^{-1} Z_o + L^T A^T N A L,
+ *   L = I - K Z_o,
+ *   x_smooth = x_pred + P_pred r,      P_smooth = P_pred - P_pred N P_pred,
+ *   shocks = S B^T r,                  shocks_cov = S - S B^T N B S,
+ *   meas_err = H_{.o} q,               meas_err_cov = H - H_{.o} D H_{o.},
+ * every smoothed covariance symmetrised. A missing entry's measurement error
+ * is thus its regression on the observed errors of the period (0 with a
+ * diagonal H). Arena: the SmootherArena layout. Returns 0, or -1102 when the
+ * filter fails in some period (its rows before that period written, nothing
+ * smoothed). */
+CRV_API int32_t kf_smoother(const kf_inputs *in, double *arena, const kf_outputs *filt,
+                            const kf_smoother_outputs *out);
+
+CRV_LAYOUT_CHECK(sizeof(kf_smoother_outputs) == 48, "kf_smoother_outputs layout");
+CRV_LAYOUT_CHECK(offsetof(kf_smoother_outputs, meas_err_cov) == 40, "kf_smoother_outputs layout");
+
+/* ---- stationary covariance --------------------------------------------- */
+
+/* dgees select function: pointers to the real and imaginary parts. */
+typedef int32_t (*crv_dselect2_fn)(const double *wr, const double *wi);
+
+/* LAPACK reference interface of dgees (Fortran argument order, by address). */
+typedef void (*crv_dgees_fn)(const char *jobvs, const char *sort, crv_dselect2_fn select,
+                             const int32_t *n, double *a, const int32_t *lda, int32_t *sdim,
+                             double *wr, double *wi, double *vs, const int32_t *ldvs,
+                             double *work, const int32_t *lwork, int32_t *bwork, int32_t *info);
+
+/* The LAPACK routines of the Lyapunov solver. */
+typedef struct crv_dlyap_lapack {
+    crv_dgees_fn dgees;
+} crv_dlyap_lapack;
+
+/* Size query of crv_dlyap's arena: the DlyapArena layout. */
+CRV_API crv_arena_size_t crv_dlyap_arena_size(int64_t n);
+
+/* X = A X A^T + Q for a stable A (n x n) and a symmetric Q: the stationary
+ * covariance of x(t) = A x(t-1) + w(t), Var w = Q. Real Schur form A = U T
+ * U^T (dgees), the Stein equation of T solved block by block (1 x 1 and 2 x 2
+ * diagonal blocks) and X = U Y U^T, written exactly symmetric. *radius = the
+ * largest modulus of A's eigenvalues. A root of modulus at least 1 - tol,
+ * tol = max(root_tol, 2^-26), has no stationary covariance. Arena: the
+ * DlyapArena layout. Returns 0 (n < 1: X untouched, radius 0); -1103 for a
+ * unit or explosive root (X not written); -1104 when A or Q has a value that
+ * is not finite, or dgees is null or reports a nonzero info. */
+CRV_API int32_t crv_dlyap(const crv_dlyap_lapack *lapack, const double *A, const double *Q,
+                          double *X, double *radius, int64_t n, double root_tol, double *dwork,
+                          int64_t *iwork);
+
+CRV_LAYOUT_CHECK(sizeof(crv_dlyap_lapack) == 8, "crv_dlyap_lapack layout");
 
 /* ---- extended and unscented filters ------------------------------------ */
 

@@ -3,6 +3,7 @@
 // layouts' size queries; the hot loops carve them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "arena.hpp"
@@ -91,6 +92,56 @@ struct UnscentedArena {
           gain_y(d.take(n_obs)), gain_x(d.take(n_obs)), F(d.take(n_obs, n_obs)),
           F_fac(d.take(n_obs, n_obs)), C(d.take(s, n_obs)), K(d.take(s, n_obs)),
           v_pred(d.take(n)), v_filt(d.take(n)), Cv(d.take(n, n_obs)), Kv(d.take(n, n_obs)) {}
+};
+
+// kf_filter_missing: the linear filter's layout, then the observed rows of Z,
+// the observed block of H, the observed innovations, the observed columns of
+// the shock projection and the innovation covariance over all m entries.
+struct MissingArena {
+    KalmanArena kf;
+    double *Zo, *Ho, *vo, *Mo, *F_all;
+
+    template <class D>
+    MissingArena(D &d, int64_t n, int64_t n_obs, int64_t n_shocks)
+        : kf(d, n, n_obs, n_shocks), Zo(d.take(n_obs, n)), Ho(d.take(n_obs, n_obs)),
+          vo(d.take(n_obs)), Mo(d.take(n_shocks, n_obs)), F_all(d.take(n_obs, n_obs)) {}
+};
+
+// kf_smoother: the missing-data filter's layout; the filtered gains, inverse
+// innovation covariances and F^-1 v of all T periods (observed entries
+// first); A^T, S B^T; the backward recursion's r, A^T r, N, A^T N A, two
+// product blocks, N A K, F^-1 v - K^T A^T r, D, D Z_o, the observed columns
+// of H, H_.o D and S B^T N.
+struct SmootherArena {
+    MissingArena filter;
+    double *K_all, *Finv_all, *u_all;
+    double *At, *SBt, *r, *r_bar, *N, *N_bar, *prod, *prod2;
+    double *G, *q, *D, *DZ, *Hc, *HD, *SBtN;
+
+    template <class D_>
+    SmootherArena(D_ &d, int64_t n, int64_t n_obs, int64_t n_shocks, int64_t T)
+        : filter(d, n, n_obs, n_shocks), K_all(d.take(T, n, n_obs)),
+          Finv_all(d.take(T, n_obs, n_obs)), u_all(d.take(T, n_obs)), At(d.take(n, n)),
+          SBt(d.take(n_shocks, n)), r(d.take(n)), r_bar(d.take(n)), N(d.take(n, n)),
+          N_bar(d.take(n, n)), prod(d.take(n, n)), prod2(d.take(n, n)), G(d.take(n, n_obs)),
+          q(d.take(n_obs)), D(d.take(n_obs, n_obs)), DZ(d.take(n_obs, n)),
+          Hc(d.take(n_obs, n_obs)), HD(d.take(n_obs, n_obs)), SBtN(d.take(n_shocks, n)) {}
+};
+
+// crv_dlyap: dgees's matrix (A in, the real Schur form out) and Schur
+// vectors, its eigenvalues, the transformed equation's Y, a product block,
+// two block columns of the solve, dgees's work array of lwork doubles and
+// its logical array bwork in the slots.
+struct DlyapArena {
+    int64_t lwork;
+    double *T, *W, *wr, *wi, *Y, *prod, *Wq, *Gq, *work;
+    int32_t *bwork;
+
+    template <class D, class S>
+    DlyapArena(D &d, S &s, int64_t n)
+        : lwork(34 * std::min<int64_t>(n, INT64_MAX / 34)), T(d.take(n, n)), W(d.take(n, n)),
+          wr(d.take(n)), wi(d.take(n)), Y(d.take(n, n)), prod(d.take(n, n)), Wq(d.take(2, n)),
+          Gq(d.take(2, n)), work(d.take(lwork)), bwork(take_int32(s, n)) {}
 };
 
 }  // namespace crv::detail

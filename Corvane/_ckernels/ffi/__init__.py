@@ -48,7 +48,8 @@ from . import (  # one family per line
 )
 from ._types import (F64, I32, I64, U8, ArrayArg, In, IntArg, Library, Out, arena_size_t,
                      array_address, declare, ptr)
-from .filters import KF_OUTPUT_FIELDS, kf_inputs, kf_outputs
+from .filters import (KF_OUTPUT_FIELDS, KF_SMOOTHER_OUTPUT_FIELDS, crv_dlyap_lapack, kf_inputs,
+                      kf_outputs, kf_smoother_outputs)
 from .linalg import c128_lu_t, crv_lu_t
 from .regression import crv_fit_result
 
@@ -117,6 +118,7 @@ def families(name):
 
 __all__ = [
     "ArrayArg", "F64", "I32", "I64", "In", "IntArg", "Library", "Out", "U8", "KF_OUTPUT_FIELDS",
+    "KF_SMOOTHER_OUTPUT_FIELDS", "crv_dlyap_lapack", "kf_smoother_outputs",
     "MODULES", "arena_size_t", "array_address", "c128_lu_t", "crv_lu_t", "families", "kf_inputs", "kf_outputs",
     "load", "load_models", "ptr",
 ]

@@ -2,7 +2,7 @@
 
 import ctypes
 
-from ._types import F64, In, Out, arena_size_t, f64, i32, i64
+from ._types import F64, I64, In, Out, arena_size_t, f64, i32, i64, void_p
 
 _dp = ctypes.POINTER(ctypes.c_double)
 
@@ -66,6 +66,34 @@ SIGNATURES = {
                                          Out(F64, "M"), i64, i64, i64]),
 }
 
+
+# ---- missing observations, the smoother, the stationary covariance ----------
+
+KF_SMOOTHER_OUTPUT_FIELDS = ("x_smooth", "P_smooth", "shocks", "shocks_cov", "meas_err",
+                             "meas_err_cov")
+
+
+class kf_smoother_outputs(ctypes.Structure):
+    _fields_ = [(name, _dp) for name in KF_SMOOTHER_OUTPUT_FIELDS]
+
+
+class crv_dlyap_lapack(ctypes.Structure):
+    _fields_ = [("dgees", void_p)]
+
+
+RECORDS.update({"kf_smoother_outputs": kf_smoother_outputs,
+                "crv_dlyap_lapack": crv_dlyap_lapack})
+
+SIGNATURES.update({
+    "kf_filter_missing_arena_size": (arena_size_t, [i64, i64, i64]),
+    "kf_filter_missing": (i32, [_KF, Out(F64, "arena"), _KFO]),
+    "kf_smoother_arena_size": (arena_size_t, [i64, i64, i64, i64]),
+    "kf_smoother": (i32, [_KF, Out(F64, "arena"), _KFO, ctypes.POINTER(kf_smoother_outputs)]),
+    "crv_dlyap_arena_size": (arena_size_t, [i64]),
+    "crv_dlyap": (i32, [ctypes.POINTER(crv_dlyap_lapack), In(F64, "A"), In(F64, "Q"),
+                        Out(F64, "X"), Out(F64, "radius"), i64, f64, Out(F64, "dwork"),
+                        Out(I64, "iwork")]),
+})
 
 # Observation and Jacobian callbacks: (x, params, out), nothing returned.
 OBS_FN = ctypes.CFUNCTYPE(None, _dp, _dp, _dp)

@@ -2,7 +2,8 @@
 
 `lapack_pointers()` returns the addresses of SciPy's `zgges`, `dgeqrf` and
 `dormqr` (from the `scipy.linalg.cython_lapack` capsules) for the LAPACK
-fields of `crv_klein_model`.
+fields of `crv_klein_model`; `lapack_pointers(("dgees",))` the one of
+`crv_dlyap_lapack`.
 """
 
 import ctypes
@@ -138,9 +139,10 @@ def _capsule_pointer(capsule):
     return get_pointer(capsule, get_name(capsule))
 
 
-def lapack_pointers():
-    """Addresses of SciPy's LAPACK zgges, dgeqrf, dormqr as a dict."""
+def lapack_pointers(names=("zgges", "dgeqrf", "dormqr")):
+    """Addresses of SciPy's LAPACK routines `names` (by default zgges, dgeqrf,
+    dormqr; dgees for crv_dlyap_lapack) as a dict."""
     from scipy.linalg import cython_lapack
 
     capi = cython_lapack.__pyx_capi__
-    return {name: _capsule_pointer(capi[name]) for name in ("zgges", "dgeqrf", "dormqr")}
+    return {name: _capsule_pointer(capi[name]) for name in names}
