@@ -2,7 +2,7 @@
 
 import os
 
-__version__ = "0.1.0"
+from ._buildinfo import VERSION as __version__
 
 from .errors import (DeterminacyError, EstimationError, ModelError, ParseError,  # noqa: E402
                      SolutionError, SteadyStateError)
