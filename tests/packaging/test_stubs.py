@@ -177,3 +177,16 @@ def test_results_have_the_stub_types():
     ("Corvane._ckernels.estimation", "_beliefplan.pyi")])
 def test_type_information_is_installed(package, name):
     assert importlib.resources.files(package).joinpath(name).is_file()
+
+
+# Codes numpydoc's validator may report: no See Also or Examples sections, and
+# summaries that start with a formula (dy/dx, ln |dx/dy|, (x, log |dx/dz|)).
+ALLOWED = {"SA01", "EX01", "SS02"}
+
+
+@pytest.mark.parametrize("module,name", FUNCTIONS, ids=IDS)
+def test_numpydoc_validates_the_docstring(module, name):
+    validate = pytest.importorskip("numpydoc.validate")
+    errors = [(code, message) for code, message in validate.validate(f"{module}.{name}")["errors"]
+              if code not in ALLOWED]
+    assert not errors

@@ -499,7 +499,10 @@ PyMethodDef methods[] = {
                   "    Also if an index or offset lies outside theta, a block's length runs past\n"
                   "    its end, or the per-scalar or per-block arrays disagree in length.\n"),
     CRV_PY_METHOD(cov_sig, py_cov_from_unconstrained, "(cov, L) of a correlation block.",
-                  "\n\nParameters\n----------\n"
+                  "\n\nThe K(K-1)/2 unconstrained values of a K x K correlation block give its\n"
+                  "Cholesky factor L, which with the standard deviations gives the covariance.\n"
+                  "The kernel runs without the interpreter lock.\n"
+                  "\nParameters\n----------\n"
                   "z : array_like\n"
                   "    At least K(K-1)/2 unconstrained values (np.ascontiguousarray(z,\n"
                   "    dtype=float64)), canonical partial correlations through tanh, row by row.\n"
@@ -519,7 +522,9 @@ PyMethodDef methods[] = {
                   "    K(K-1)/2 values.\n"),
     CRV_PY_METHOD(inverse_sig, py_unconstrained_from_corr_chol,
                   "Unconstrained values of a correlation factor.",
-                  "\n\nParameters\n----------\n"
+                  "\n\nThe inverse of the map of cov_from_unconstrained from z to L. The kernel runs\n"
+                  "without the interpreter lock.\n"
+                  "\nParameters\n----------\n"
                   "L : array_like, shape (K, K)\n"
                   "    A correlation Cholesky factor (np.ascontiguousarray(L, dtype=float64)); the\n"
                   "    diagonal and upper triangle are not read.\n"

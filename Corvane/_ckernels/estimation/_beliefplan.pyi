@@ -14,6 +14,10 @@ def cov_from_unconstrained(
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """(cov, L) of a correlation block.
 
+    The K(K-1)/2 unconstrained values of a K x K correlation block give its
+    Cholesky factor L, which with the standard deviations gives the covariance.
+    The kernel runs without the interpreter lock.
+
     Parameters
     ----------
     z : array_like
@@ -277,6 +281,9 @@ def transform_inverse_and_logjac(
 
 def unconstrained_from_corr_chol(L: ArrayLike) -> NDArray[np.float64]:
     """Unconstrained values of a correlation factor.
+
+    The inverse of the map of cov_from_unconstrained from z to L. The kernel runs
+    without the interpreter lock.
 
     Parameters
     ----------
