@@ -2,7 +2,7 @@
 
 import os
 
-__version__ = "0.1.0"
+from ._buildinfo import VERSION as __version__
 
 from .errors import (DeterminacyError, EstimationError, ModelError, ParseError,  # noqa: E402
                      SolutionError, SteadyStateError)
@@ -25,10 +25,14 @@ def __getattr__(name):
 
 
 def get_include():
-    """The folder of the C++ headers compiled models include.
+    """The folder of the installed C and C++ headers; pass it as ``-I``.
 
-    Generated model code includes ``<corvane/scalars.hpp>`` from here; pass
-    it to the compiler as ``-I``.
+    Generated model code includes ``<corvane/scalars.hpp>`` from here. A
+    regular install also puts the kernel library's C headers here
+    (``<corvane/linalg.h>``, ``<corvane/status.h>``, one per kernel family;
+    ``<corvane/rng.h>`` also needs ``numpy.get_include()``): a C program
+    includes them and links to one of the extension modules, which export the
+    kernels under their C names (``examples/c/chol.c``).
 
     Examples
     --------

@@ -372,18 +372,172 @@ PyObject *py_unconstrained_from_corr_chol(PyObject *, PyObject *const *args, Py_
     return z.release();
 }
 
+// ---- docstrings ---------------------------------------------------------------
+
+// The codes of bijectors.def with the values each reads, one a line.
+#define CRV_DISTRIBUTION(code, name, nread, Impl) "\n    " #code " " #name ", reads " #nread ";"
+constexpr const char *kDistCodes = ""
+#include "transforms/bijectors.def"
+    ;
+#define CRV_TRANSFORM(code, name, nread, XImpl, LogjacImpl) \
+    "\n    " #code " " #name ", reads " #nread ";"
+constexpr const char *kTransformCodes = ""
+#include "transforms/bijectors.def"
+    ;
+
+#define CRV_F64_BUFFER(what) "numpy.ndarray of float64 or None, shape " what "\n"
+#define CRV_I64_BUFFER(what) "numpy.ndarray of int64 or None, shape " what "\n"
+constexpr const char *kBufferNote =
+    "\n\nArray arguments typed numpy.ndarray are read through the buffer protocol: C-contiguous,\n"
+    "of the given dtype and number of dimensions (None or an empty buffer stands for\n"
+    "no values); they are only read. The kernel runs without the interpreter lock.\n\n"
+    "Parameters\n----------\n";
+constexpr const char *kBufferRaises =
+    "\nRaises\n------\n"
+    "TypeError\n"
+    "    If an argument is missing or unknown, an array argument is no buffer, or a\n"
+    "    scalar does not convert.\n"
+    "ValueError\n"
+    "    If an array argument has the wrong dtype or number of dimensions, or holds\n"
+    "    fewer values than the call reads.\n";
+
 PyMethodDef methods[] = {
     CRV_PY_METHOD(dist_logpdf_sig, py_dist_logpdf,
-                  "Log prior density of distribution `code` at x."),
+                  "Log prior density of distribution `code` at x.", kBufferNote,
+                  "code : int\n"
+                  "    Distribution code of the belief plan, with the parameter values it reads:",
+                  kDistCodes,
+                  "\n    any other code gives NaN.\n"
+                  "params : " CRV_F64_BUFFER("(m,)")
+                  "    The distribution's parameter row; at least as many values as the code reads.\n"
+                  "x : float\n"
+                  "    The constrained value.\n"
+                  "\nReturns\n-------\n"
+                  "float\n"
+                  "    ln p(x); NaN outside the support or for an unknown code.\n",
+                  kBufferRaises),
     CRV_PY_METHOD(transform_sig, py_transform_inverse_and_logjac,
-                  "(x, log |dx/dz|) of transform `code` at z."),
+                  "(x, log |dx/dz|) of transform `code` at z.", kBufferNote,
+                  "code : int\n"
+                  "    Transform code of the belief plan, with the parameter values it reads:",
+                  kTransformCodes,
+                  "\n    any other code gives NaN.\n"
+                  "params : " CRV_F64_BUFFER("(m,)")
+                  "    The transform's parameter row (low, unused, width); at least as many values\n"
+                  "    as the code reads.\n"
+                  "z : float\n"
+                  "    The unconstrained value.\n"
+                  "\nReturns\n-------\n"
+                  "x : float\n"
+                  "    The constrained value.\n"
+                  "logjac : float\n"
+                  "    ln |dx/dz| at z.\n",
+                  kBufferRaises),
     CRV_PY_METHOD(lkj_logjac_sig, py_lkj_chol_logjac,
-                  "Log-Jacobian of a correlation-block map."),
-    CRV_PY_METHOD(lkj_logpdf_sig, py_lkj_chol_logpdf_from_z, "LKJ log density of z."),
-    CRV_PY_METHOD(plan_sig, py_logbeliefplan, "Log density of theta under the belief plan."),
-    CRV_PY_METHOD(cov_sig, py_cov_from_unconstrained, "(cov, L) of a correlation block."),
+                  "Log-Jacobian of a correlation-block map.", kBufferNote,
+                  "z : " CRV_F64_BUFFER("(length,)")
+                  "    The K(K-1)/2 unconstrained values of a K x K correlation block (canonical\n"
+                  "    partial correlations through tanh, row by row).\n"
+                  "dim : int\n"
+                  "    K.\n"
+                  "length : int\n"
+                  "    Values of z the kernel may read; at most len(z).\n"
+                  "\nReturns\n-------\n"
+                  "float\n"
+                  "    ln |d vech(L) / dz| of the map from z to the strictly lower entries of the\n"
+                  "    correlation Cholesky factor L; 0 when K < 2, NaN when length < K(K-1)/2.\n",
+                  kBufferRaises),
+    CRV_PY_METHOD(lkj_logpdf_sig, py_lkj_chol_logpdf_from_z, "LKJ log density of z.",
+                  kBufferNote,
+                  "z : " CRV_F64_BUFFER("(length,)")
+                  "    The K(K-1)/2 unconstrained values of a K x K correlation block.\n"
+                  "dim : int\n"
+                  "    K.\n"
+                  "length : int\n"
+                  "    Values of z the kernel may read; at most len(z).\n"
+                  "eta : float\n"
+                  "    LKJ shape parameter.\n"
+                  "log_const : float\n"
+                  "    Log normalising constant of the LKJ(eta) density, added as given.\n"
+                  "\nReturns\n-------\n"
+                  "float\n"
+                  "    sum over rows r = 1 .. K-1 (from 0) of (K - r + 2 eta - 3) ln L[r, r], the\n"
+                  "    LKJ(eta) log density of the Cholesky factor L built from z without its\n"
+                  "    constant, + log_const + ln |d vech(L) / dz|: the log density of z;\n"
+                  "    log_const when K < 2, NaN when length < K(K-1)/2.\n",
+                  kBufferRaises),
+    CRV_PY_METHOD(plan_sig, py_logbeliefplan, "Log density of theta under the belief plan.",
+                  kBufferNote,
+                  "theta : " CRV_F64_BUFFER("(n_theta,)")
+                  "    The unconstrained parameter vector.\n"
+                  "scalar_indices : " CRV_I64_BUFFER("(n_scalar,)")
+                  "    Position in theta of each scalar parameter, in [0, n_theta).\n"
+                  "scalar_dist_codes : " CRV_I64_BUFFER("(n_scalar,)")
+                  "    Each scalar's distribution code (see dist_logpdf).\n"
+                  "scalar_transform_codes : " CRV_I64_BUFFER("(n_scalar,)")
+                  "    Each scalar's transform code (see transform_inverse_and_logjac).\n"
+                  "scalar_dist_params : " CRV_F64_BUFFER("(n_scalar, 5)")
+                  "    Each scalar's distribution parameter row.\n"
+                  "scalar_transform_params : " CRV_F64_BUFFER("(n_scalar, 3)")
+                  "    Each scalar's transform parameter row.\n"
+                  "matrix_offsets : " CRV_I64_BUFFER("(n_blocks,)")
+                  "    Position in theta of each correlation block's first value.\n"
+                  "matrix_dims : " CRV_I64_BUFFER("(n_blocks,)")
+                  "    Each block's dimension K.\n"
+                  "matrix_lengths : " CRV_I64_BUFFER("(n_blocks,)")
+                  "    Values of theta each block may read from its offset.\n"
+                  "matrix_etas : " CRV_F64_BUFFER("(n_blocks,)")
+                  "    Each block's LKJ shape parameter.\n"
+                  "matrix_log_constants : " CRV_F64_BUFFER("(n_blocks,)")
+                  "    Each block's LKJ log normalising constant.\n"
+                  "\nReturns\n-------\n"
+                  "float\n"
+                  "    The sum over scalars of ln |dx/dz| + ln p(x), plus each block's LKJ log\n"
+                  "    density of its values (see lkj_chol_logpdf_from_z); NaN at the first NaN\n"
+                  "    term.\n",
+                  kBufferRaises,
+                  "    Also if an index or offset lies outside theta, a block's length runs past\n"
+                  "    its end, or the per-scalar or per-block arrays disagree in length.\n"),
+    CRV_PY_METHOD(cov_sig, py_cov_from_unconstrained, "(cov, L) of a correlation block.",
+                  "\n\nThe K(K-1)/2 unconstrained values of a K x K correlation block give its\n"
+                  "Cholesky factor L, which with the standard deviations gives the covariance.\n"
+                  "The kernel runs without the interpreter lock.\n"
+                  "\nParameters\n----------\n"
+                  "z : array_like\n"
+                  "    At least K(K-1)/2 unconstrained values (np.ascontiguousarray(z,\n"
+                  "    dtype=float64)), canonical partial correlations through tanh, row by row.\n"
+                  "std : array_like, shape (K,)\n"
+                  "    Standard deviations (np.ascontiguousarray(std, dtype=float64)).\n"
+                  "\nReturns\n-------\n"
+                  "cov : numpy.ndarray of float64, shape (K, K)\n"
+                  "    diag(std) L L^T diag(std); its diagonal is exactly std^2.\n"
+                  "L : numpy.ndarray of float64, shape (K, K)\n"
+                  "    The lower-triangular correlation Cholesky factor built from z (zeros above\n"
+                  "    the diagonal).\n"
+                  "\nRaises\n------\n"
+                  "TypeError\n"
+                  "    If an argument is missing or unknown.\n"
+                  "ValueError\n"
+                  "    If an argument does not convert to float64, or z holds fewer than\n"
+                  "    K(K-1)/2 values.\n"),
     CRV_PY_METHOD(inverse_sig, py_unconstrained_from_corr_chol,
-                  "Unconstrained values of a correlation factor."),
+                  "Unconstrained values of a correlation factor.",
+                  "\n\nThe inverse of the map of cov_from_unconstrained from z to L. The kernel runs\n"
+                  "without the interpreter lock.\n"
+                  "\nParameters\n----------\n"
+                  "L : array_like, shape (K, K)\n"
+                  "    A correlation Cholesky factor (np.ascontiguousarray(L, dtype=float64)); the\n"
+                  "    diagonal and upper triangle are not read.\n"
+                  "\nReturns\n-------\n"
+                  "numpy.ndarray of float64, shape (K(K-1)/2,)\n"
+                  "    z, the inverse of cov_from_unconstrained's map: atanh of the canonical\n"
+                  "    partial correlations, row by row, clamped to +-0.99999999999999 before\n"
+                  "    atanh.\n"
+                  "\nRaises\n------\n"
+                  "TypeError\n"
+                  "    If an argument is missing or unknown.\n"
+                  "ValueError\n"
+                  "    If L does not convert to float64, or is not square and two-dimensional.\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

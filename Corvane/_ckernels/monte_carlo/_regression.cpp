@@ -42,36 +42,51 @@ struct ArgInfo {
     const char *name;
     Kind kind;
     Size size;
+    const char *doc;  // its entry in the docstrings' Parameters section
 };
 
 constexpr ArgInfo kArgInfo[kArgs] = {
-    {"X", Kind::Data, Size::None},
-    {"y", Kind::Data, Size::None},
-    {"alphas", Kind::Array, Size::NAlphas},
-    {"coef", Kind::Array, Size::P},
-    {"se", Kind::OptionalArray, Size::P},
-    {"L", Kind::Array, Size::PP},
-    {"G", Kind::Array, Size::PP},
-    {"G_unpen", Kind::Array, Size::PP},
-    {"G_base", Kind::Array, Size::PP},
-    {"g", Kind::Array, Size::P},
-    {"col", Kind::Array, Size::P},
-    {"coef_work", Kind::Array, Size::P},
-    {"Gcoef", Kind::Array, Size::P},
-    {"work", Kind::Array, Size::P},
-    {"lam_path", Kind::Array, Size::Knots},
-    {"beta_path", Kind::Array, Size::KnotsQ},
-    {"beta_grid", Kind::Array, Size::AlphasQ},
-    {"work", Kind::Array, Size::Lars},
-    {"statuses", Kind::IntArray, Size::NAlphas},
-    {"beta", Kind::Array, Size::P},
-    {"dof_work", Kind::Array, Size::Dof},
-    {"alpha", Kind::Real, Size::None},
-    {"l1_ratio", Kind::Real, Size::None},
-    {"tol", Kind::Real, Size::None},
-    {"max_iter", Kind::Integer, Size::None},
-    {"criterion", Kind::Integer, Size::None},
-    {"intercept", Kind::Flag, Size::None},
+    {"X", Kind::Data, Size::None,
+     "Regressors (np.ascontiguousarray(X, dtype=float64)); with intercept a column of ones\n"
+     "    is put first."},
+    {"y", Kind::Data, Size::None, "Response (np.ascontiguousarray(y, dtype=float64))."},
+    {"alphas", Kind::Array, Size::NAlphas, "Penalty grid (read; its length is n_alphas)."},
+    {"coef", Kind::Array, Size::P,
+     "Receives the coefficients, the intercept's first; NaN on a nonzero status."},
+    {"se", Kind::OptionalArray, Size::P,
+     "Receives the standard errors sqrt(rss / (n - p) |L^-1 e_k|^2), NaN when p >= n;\n"
+     "    None skips them."},
+    {"L", Kind::Array, Size::PP, "Scratch: the Cholesky factor."},
+    {"G", Kind::Array, Size::PP, "Scratch: the (penalised) Gram matrix."},
+    {"G_unpen", Kind::Array, Size::PP, "Scratch: the unpenalised Gram matrix."},
+    {"G_base", Kind::Array, Size::PP,
+     "Scratch: the Gram matrix (centred with an intercept) the penalties are added to."},
+    {"g", Kind::Array, Size::P, "Scratch: X^T y."},
+    {"col", Kind::Array, Size::P, "Scratch: one column."},
+    {"coef_work", Kind::Array, Size::P, "Scratch: the coefficients of the alpha being scored."},
+    {"Gcoef", Kind::Array, Size::P, "Scratch: G coef, kept up to date by coordinate descent."},
+    {"work", Kind::Array, Size::P, "Scratch."},
+    {"lam_path", Kind::Array, Size::Knots, "Receives the penalties of the LARS path's knots."},
+    {"beta_path", Kind::Array, Size::KnotsQ,
+     "Receives the penalised coefficients at the knots, knot by knot."},
+    {"beta_grid", Kind::Array, Size::AlphasQ,
+     "Receives the penalised coefficients at every alpha, alpha by alpha."},
+    {"work", Kind::Array, Size::Lars, "Scratch of the LARS path."},
+    {"statuses", Kind::IntArray, Size::NAlphas, "Receives the status of every alpha."},
+    {"beta", Kind::Array, Size::P, "Scratch: the warm start along the path."},
+    {"dof_work", Kind::Array, Size::Dof, "Scratch of the degrees-of-freedom count."},
+    {"alpha", Kind::Real, Size::None, "Penalty."},
+    {"l1_ratio", Kind::Real, Size::None,
+     "Share of the penalty on the L1 norm: l1 = l1_ratio alpha, l2 = (1 - l1_ratio) alpha."},
+    {"tol", Kind::Real, Size::None,
+     "Convergence tolerance of coordinate descent; in lasso_gs_fit the smallest penalty\n"
+     "    of the LARS path."},
+    {"max_iter", Kind::Integer, Size::None,
+     "Iteration limit: coordinate-descent sweeps, or LARS steps in lasso_gs_fit."},
+    {"criterion", Kind::Integer, Size::None,
+     "Selection criterion: 3 in-sample RSS, 1 AIC, any other value BIC."},
+    {"intercept", Kind::Flag, Size::None,
+     "Put a column of ones first in X; its coefficient is not penalised."},
 };
 
 constexpr const char *size_rule(Size s) {
@@ -165,6 +180,94 @@ template <const auto &Args> struct Names {
     }
     static constexpr auto value = make();
 };
+
+// ---- docstrings ---------------------------------------------------------------
+
+constexpr const char *type_text(Kind k) {
+    switch (k) {
+    case Kind::Data: return "array_like";
+    case Kind::Real: return "float";
+    case Kind::Integer: return "int";
+    case Kind::Array: return "numpy.ndarray of float64";
+    case Kind::OptionalArray: return "numpy.ndarray of float64 or None";
+    case Kind::IntArray: return "numpy.ndarray of int64";
+    case Kind::Flag: return "bool, default True";
+    }
+    return "";
+}
+
+// The shape of an argument, after its type: (n, k) and (n,) for the data,
+// (size rule,) for a buffer, nothing for a scalar.
+constexpr const char *shape_text(Arg a) {
+    if (a == aX) return ", shape (n, k)";
+    if (a == aY) return ", shape (n,)";
+    return kArgInfo[a].size == Size::None ? "" : ", shape (";
+}
+
+// The numpydoc Parameters section of a fit, from its argument list:
+// "name : type, shape (rule,)" and the argument's doc, one entry each.
+template <const auto &Args> struct ParamsDoc {
+    template <class Put> static constexpr void write(Put &&put) {
+        put("Parameters\n----------\n");
+        for (Arg a : Args) {
+            const ArgInfo &info = kArgInfo[a];
+            put(info.name);
+            put(" : ");
+            put(type_text(info.kind));
+            put(shape_text(a));
+            if (a != aX && a != aY && info.size != Size::None) {
+                put(size_rule(info.size));
+                put(",)");
+            }
+            put("\n    ");
+            put(info.doc);
+            put("\n");
+        }
+    }
+    static constexpr size_t size() {
+        size_t n = 1;
+        write([&](const char *s) { n += crv::py::text_length(s); });
+        return n;
+    }
+    static constexpr auto make() {
+        struct {
+            char text[size()];
+        } out{};
+        size_t k = 0;
+        write([&](const char *s) {
+            while (*s != '\0') out.text[k++] = *s++;
+        });
+        return out;
+    }
+    static constexpr auto value = make();
+};
+
+constexpr const char *kFitNotes =
+    "\n\nn is the number of rows, p the number of columns of X with the intercept column,\n"
+    "p' the number of penalised coefficients (p - 1 with an intercept, else p). Every\n"
+    "array argument but X and y is the caller's writable, C-contiguous, one-dimensional\n"
+    "buffer of exactly the size its shape gives, sharing no memory with another argument\n"
+    "the fit writes. The fit runs without the interpreter lock.\n\n";
+
+constexpr const char *kFitReturns =
+    "\nReturns\n-------\n"
+    "rss : float\n"
+    "    Residual sum of squares, sum (y_i - x_i coef)^2 (0 when n = 0); NaN on a nonzero\n"
+    "    status.\n"
+    "tss : float\n"
+    "    Total sum of squares, sum (y_i - ybar)^2 (0 when n = 0); NaN on a nonzero status.\n"
+    "status : int\n"
+    "    0, or the kernel's negative status code\n"
+    "    (Corvane._ckernels.ffi.status.MESSAGES[status] says what it means).\n"
+    "\nRaises\n------\n"
+    "TypeError\n"
+    "    If an argument is missing or unknown, an array argument is no buffer, or a\n"
+    "    scalar does not convert.\n"
+    "ValueError\n"
+    "    If X is not two-dimensional, y not one-dimensional or of another length (OLS:\n"
+    "    no rows, or no regressor without an intercept), or a buffer has the wrong dtype,\n"
+    "    number of dimensions or size, is read-only, is not aligned to 8 bytes, or\n"
+    "    shares memory with another argument.\n";
 
 constexpr const char *kInterceptDefault[] = {"True"};
 
@@ -443,21 +546,24 @@ PyObject *fit_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObjec
     return Py_BuildValue("(ddL)", rec.rss, rec.tss, static_cast<long long>(status));
 }
 
+#define CRV_FIT_METHOD(id, args, summary)                                              \
+    CRV_PY_METHOD(kFits[id].sig, fit_call<id>, summary, kFitNotes, ParamsDoc<args>::value.text, \
+                  kFitReturns)
+
 PyMethodDef methods[] = {
-    CRV_PY_METHOD(kFits[kOls].sig, fit_call<kOls>,
-                  "Least squares; standard errors into se (None skips them)."),
-    CRV_PY_METHOD(kFits[kRidge].sig, fit_call<kRidge>,
-                  "Ridge regression with penalty alpha (intercept unpenalised)."),
-    CRV_PY_METHOD(kFits[kRidgeGs].sig, fit_call<kRidgeGs>,
-                  "Ridge regression with the alpha chosen by criterion (3 RSS, 1 AIC, else BIC)."),
-    CRV_PY_METHOD(kFits[kLasso].sig, fit_call<kLasso>,
-                  "Lasso by coordinate descent, objective (1/2n)|y - Xb|^2 + alpha |b|_1."),
-    CRV_PY_METHOD(kFits[kLassoGs].sig, fit_call<kLassoGs>,
-                  "Lasso along the LARS path, the alpha of lowest in-sample RSS."),
-    CRV_PY_METHOD(kFits[kElasticNet].sig, fit_call<kElasticNet>,
-                  "Elastic net by coordinate descent."),
-    CRV_PY_METHOD(kFits[kElasticNetGs].sig, fit_call<kElasticNetGs>,
-                  "Elastic net along a warm-started path, the alpha chosen by criterion."),
+    CRV_FIT_METHOD(kOls, ols_args, "Least squares; standard errors into se (None skips them)."),
+    CRV_FIT_METHOD(kRidge, ridge_args,
+                   "Ridge regression with penalty alpha (intercept unpenalised)."),
+    CRV_FIT_METHOD(kRidgeGs, ridge_gs_args,
+                   "Ridge regression with the alpha chosen by criterion (3 RSS, 1 AIC, else BIC)."),
+    CRV_FIT_METHOD(kLasso, lasso_args,
+                   "Lasso by coordinate descent, objective (1/2n)|y - Xb|^2 + alpha |b|_1."),
+    CRV_FIT_METHOD(kLassoGs, lasso_gs_args,
+                   "Lasso along the LARS path, the alpha of lowest in-sample RSS."),
+    CRV_FIT_METHOD(kElasticNet, elastic_net_args,
+                   "Elastic net by coordinate descent, penalties from alpha and l1_ratio."),
+    CRV_FIT_METHOD(kElasticNetGs, elastic_net_gs_args,
+                   "Elastic net along a warm-started path, the alpha chosen by criterion."),
     {nullptr, nullptr, 0, nullptr},
 };
 

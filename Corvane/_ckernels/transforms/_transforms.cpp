@@ -77,10 +77,29 @@ PyObject *bijector_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
 }
 
 // The 63 functions: one per CRV_BIJECTOR_OP row of bijectors.def. The first
-// argument is the operation's (x or y), then the row's bounds.
-#define CRV_OPERATION(op, argument, doc)     \
+// argument is the operation's (x or y), then the row's bounds. The numpydoc
+// docstring is assembled from the rows: the operation, the formula, the
+// bijector's domain and definition, the arguments and the bounds.
+#define CRV_ARG_DOC_x                                                                      \
+    "x : float or array_like\n"                                                            \
+    "    The constrained value: an ndarray, list or tuple is converted with\n"              \
+    "    np.ascontiguousarray(x, dtype=float64) and mapped element by element; anything\n" \
+    "    else is converted to one float.\n"
+#define CRV_ARG_DOC_y                                                                      \
+    "y : float or array_like\n"                                                            \
+    "    The unconstrained value: an ndarray, list or tuple is converted with\n"            \
+    "    np.ascontiguousarray(y, dtype=float64) and mapped element by element; anything\n" \
+    "    else is converted to one float.\n"
+
+#define CRV_OPERATION(op, argument, doc)         \
     constexpr const char *kArg_##op = #argument; \
-    constexpr const char *kDoc_##op = doc;
+    constexpr const char *kDoc_##op = doc;       \
+    constexpr const char *kArgDoc_##op = CRV_ARG_DOC_##argument;
+#include "bijectors.def"
+
+#define CRV_BIJECTOR(b, domain, definition)       \
+    constexpr const char *kDomain_##b = domain; \
+    constexpr const char *kDefinition_##b = definition;
 #include "bijectors.def"
 
 #define CRV_BOUND_NAMES_NONE
@@ -88,16 +107,40 @@ PyObject *bijector_call(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
 #define CRV_BOUND_NAMES_HIGH , "high"
 #define CRV_BOUND_NAMES_LOW_HIGH , "low", "high"
 
+#define CRV_BOUND_DOC_LOW "low : float\n    The lower bound.\n"
+#define CRV_BOUND_DOC_HIGH "high : float\n    The upper bound.\n"
+#define CRV_BOUND_DOCS_NONE ""
+#define CRV_BOUND_DOCS_LOW CRV_BOUND_DOC_LOW
+#define CRV_BOUND_DOCS_HIGH CRV_BOUND_DOC_HIGH
+#define CRV_BOUND_DOCS_LOW_HIGH CRV_BOUND_DOC_LOW CRV_BOUND_DOC_HIGH
+
+constexpr const char *kBijectorReturns =
+    "\nReturns\n-------\n"
+    "numpy.float64 or numpy.ndarray\n"
+    "    A numpy.float64 for a scalar argument; for an array, list or tuple a new float64\n"
+    "    array of its shape. Nothing is checked or clamped: a value outside the domain\n"
+    "    gives what IEEE arithmetic gives (NaN, an infinity).\n"
+    "\nRaises\n------\n"
+    "TypeError\n"
+    "    If an argument is missing or unknown, or a bound or a scalar argument does not\n"
+    "    convert to float.\n"
+    "ValueError\n"
+    "    If an array argument does not convert to float64 (a ragged list), or is a\n"
+    "    read-only float64 array.\n";
+
 #define CRV_BIJECTOR_OP(b, op, bounds, Impl, formula)                                       \
     constexpr const char *kArgs_##b##_##op[] = {kArg_##op CRV_BOUND_NAMES_##bounds};        \
     constexpr Signature sig_##b##_##op{#b "_" #op, kArgs_##b##_##op,                        \
                                        std::size(kArgs_##b##_##op), std::size(kArgs_##b##_##op)};
 #include "bijectors.def"
 
-#define CRV_BIJECTOR_OP(b, op, bounds, Impl, formula)                                       \
-    CRV_PY_METHOD(sig_##b##_##op,                                                           \
-                  (bijector_call<sig_##b##_##op, crv_##b##_##op, crv_##b##_##op##_arr>),    \
-                  kDoc_##op, ": ", formula, "."),
+#define CRV_BIJECTOR_OP(b, op, bounds, Impl, formula)                                           \
+    CRV_PY_METHOD(sig_##b##_##op,                                                               \
+                  (bijector_call<sig_##b##_##op, crv_##b##_##op, crv_##b##_##op##_arr>),        \
+                  kDoc_##op, ", for the " #b " bijector: ", formula, ".\n\nThe " #b           \
+                  " bijector maps ", kDomain_##b, " to the real line: ", kDefinition_##b,       \
+                  ".\n\nParameters\n----------\n", kArgDoc_##op, CRV_BOUND_DOCS_##bounds,     \
+                  kBijectorReturns),
 PyMethodDef methods[] = {
 #include "bijectors.def"
     {nullptr, nullptr, 0, nullptr},
