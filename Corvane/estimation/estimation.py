@@ -357,16 +357,19 @@ class Estimation:
         return pd.Series(self._init, index=self.names, name="initial")
 
     # -- mode --------------------------------------------------------------------------
-    def find_mode(self, method="lbfgsb", start=None):
+    def find_mode(self, method=None, start=None):
         """The posterior mode of the parameters.
 
         Parameters
         ----------
-        method : {"lbfgsb", "neldermead"}
+        method : {"lbfgsb", "neldermead", None}
             The compiled optimiser (over the unconstrained transforms of the
             parameters; the maximised density is that of the parameters).
+            None: as the file's ``mode_compute`` (0: no optimisation, the
+            result is at the start; 7 or 8: "neldermead"; else "lbfgsb").
         start : dict or Series, optional
-            Starting values; default the initial values.
+            Starting values; default the values of the file's ``mode_file``,
+            else the initial values.
 
         Returns
         -------
@@ -374,22 +377,33 @@ class Estimation:
         """
         from .results import ModeResult, hessian
 
-        if method not in ("lbfgsb", "neldermead"):
+        if method is None:
+            method = _file_method(self.options)
+        if method not in ("lbfgsb", "neldermead", "none"):
             raise EstimationError(f"find_mode: method must be 'lbfgsb' or 'neldermead', "
                                   f"got {method!r}")
-        x0 = self._init if start is None else self._values(start, "start")
+        if start is not None:
+            x0 = self._values(start, "start")
+        elif "mode_file" in self.options:
+            x0 = self._values(self._mode_file(), "mode_file")
+        else:
+            x0 = self._init
         theta0 = self._to_theta(x0)
-        if not np.isfinite(self._target.logpost(theta0)):
+        value = self._target.logpost(theta0)
+        if not np.isfinite(value):
             raise EstimationError("find_mode: the log posterior is not finite at the start "
                                   "(the model has no stable solution there)")
-        theta, value, converged, message, nfev, nit = self._target.minimise(theta0, method)
+        if method == "none":
+            theta, converged, message, nfev, nit = theta0, True, "no optimisation", 1, 0
+        else:
+            theta, value, converged, message, nfev, nit = self._target.minimise(theta0, method)
         if method == "neldermead":
             # polish: Nelder-Mead's simplex stops on coarse tolerances
             theta2, value2, conv2, message2, nfev2, nit2 = self._target.minimise(theta, "lbfgsb")
             if value2 >= value:
                 theta, value, converged, message = theta2, value2, conv2 or converged, message
             nfev += nfev2
-        x = self._to_params(theta)
+        x = x0 if method == "none" else self._to_params(theta)
         H, repaired = hessian(self._neg_logpost_params, x, self._supports())
         if repaired:
             warnings.warn("find_mode: the Hessian of minus the log posterior at the mode is not "
@@ -398,6 +412,43 @@ class Estimation:
                           "approximation use the repaired matrix", EstimationWarning,
                           stacklevel=2)
         return ModeResult(self, x, theta, value, H, converged, message, nfev, nit, repaired)
+
+    def _mode_file(self):
+        """Values by name from the `mode_file` option: a .mat file as Dynare
+        writes it (xparam1, and parameter_names when present; stderr values
+        are named by their variable)."""
+        from pathlib import Path
+
+        from scipy.io import loadmat
+
+        path = Path(str(self.options["mode_file"]))
+        directory = self.model._source.directory
+        if directory is not None and not path.is_absolute():
+            path = Path(directory) / path
+        if not path.suffix:
+            path = path.with_suffix(".mat")
+        if not path.is_file():
+            raise EstimationError(f"mode_file: no file {path}")
+        content = loadmat(path)
+        if "xparam1" not in content:
+            raise EstimationError(f"mode_file: {path.name} has no xparam1")
+        values = np.asarray(content["xparam1"], dtype=float).ravel()
+        if "parameter_names" not in content:
+            if len(values) != len(self.names):
+                raise EstimationError(f"mode_file: {len(values)} values for "
+                                      f"{len(self.names)} estimated parameters")
+            return dict(zip(self.names, values))
+        raw = [str(np.asarray(c).ravel()[0]).strip() if np.asarray(c).size else ""
+               for c in np.asarray(content["parameter_names"], dtype=object).ravel()]
+        named = {}
+        for name, v in zip(raw, values):
+            if name in self.priors:
+                named[name] = v
+            elif "," in name:
+                named[_label("corr", tuple(n.strip() for n in name.split(",")))] = v
+            else:
+                named[f"stderr {name}"] = v
+        return named
 
     def _supports(self):
         return [self.priors[n].support for n in self.names]
@@ -480,6 +531,8 @@ class Estimation:
 
 def _file_method(options):
     mc = options.get("mode_compute", 4)
+    if mc == 0:
+        return "none"
     return "neldermead" if mc in NELDER_MEAD else "lbfgsb"
 
 
