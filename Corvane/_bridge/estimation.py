@@ -94,14 +94,15 @@ class Target:
     scatter writes into (model parameters, then the covariance parameters
     the specs index); data: T x n_obs; scatter, shock_cov, obs_cov, plan: as
     `Objective` takes them; lik_init 1 starts the filter from the
-    unconditional covariance at each point, 0 from P0.
+    unconditional covariance at each point, 0 from P0; prefilter: the
+    observation intercept is zero (for demeaned data).
     """
 
     def __init__(self, cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan, *,
-                 lik_init=1, P0=None):
+                 lik_init=1, P0=None, prefilter=False):
         self.lib = ffi.load("beliefplan")
         self._args = (cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan)
-        self._lik_init, self._P0 = lik_init, P0
+        self._lik_init, self._P0, self._prefilter = lik_init, P0, prefilter
         view = ModelView(cm, params, x_guess)
         self.objective = Objective(self.lib, view, data, scatter, shock_cov, obs_cov,
                                    kind="linear", observation="linear", params=view.params,
@@ -119,6 +120,7 @@ class Target:
         rec.jacobian = 0
         rec.lyapunov = self.lyapunov.ctypes.data_as(_dp)
         rec.theta = self.theta.ctypes.data_as(_dp)
+        rec.prefilter = int(bool(prefilter))
         self.record = rec
         self.address = ctypes.addressof(rec)
 
@@ -126,7 +128,7 @@ class Target:
         """Another target over the same model, data and specification."""
         cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan = self._args
         return Target(cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan,
-                      lik_init=self._lik_init, P0=self._P0)
+                      lik_init=self._lik_init, P0=self._P0, prefilter=self._prefilter)
 
     # -- parametrisation -------------------------------------------------------------
     def affine(self, center=None, chol=None):

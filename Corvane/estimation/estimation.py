@@ -8,7 +8,8 @@ a model file's ``estimated_params`` block names them. The likelihood follows
 Dynare's conventions: the observed variables minus their steady state, the
 Kalman filter started from the unconditional covariance of the state
 (``lik_init=1``) or from 10 times the identity over the predetermined and
-observed variables (``lik_init=2``).
+observed variables (``lik_init=2``); with ``prefilter=1`` the data are
+demeaned and the observation equation has no constant.
 """
 
 import math
@@ -109,10 +110,10 @@ class Estimation:
                                   "only order=1")
         if options.get("loglinear"):
             raise EstimationError("estimation: the loglinear option is not supported")
-        for key in ("prefilter", "presample"):
-            if options.get(key, 0):
-                raise EstimationError(f"estimation: {key}={options[key]} is not supported; "
-                                      f"only {key}=0")
+        if options.get("presample", 0):
+            raise EstimationError(f"estimation: presample={options['presample']} is not "
+                                  "supported; only presample=0")
+        self.prefilter = bool(options.get("prefilter", 0))
         self.lik_init = int(options.get("lik_init", 1))
         if self.lik_init not in (1, 2):
             raise EstimationError(f"estimation: lik_init={self.lik_init} is not supported; "
@@ -286,8 +287,13 @@ class Estimation:
             for v in obs:
                 mask[list(dynamic.variables).index(v)] = 1.0
             P0 = 10.0 * np.diag(mask)
-        self._target = Target(cm, params, x, self.data.to_numpy(), scatter, shock_spec,
-                              obs_spec, plan, lik_init=1 if self.lik_init == 1 else 0, P0=P0)
+        observed = self.data.to_numpy()
+        if self.prefilter:
+            # Dynare's prefilter: each series minus its sample mean, no constant
+            observed = observed - observed.mean(axis=0)
+        self._target = Target(cm, params, x, observed, scatter, shock_spec, obs_spec, plan,
+                              lik_init=1 if self.lik_init == 1 else 0, P0=P0,
+                              prefilter=self.prefilter)
         self._init = np.array([it.init for it in self._items])
 
     # -- conversions ---------------------------------------------------------------------

@@ -117,6 +117,19 @@ def test_lik_init_2_starts_from_ten_times_the_identity(tmp_path, y):
         assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
 
 
+def test_prefilter_demeans_the_data(tmp_path, y):
+    path = tmp_path / "ar1.mod"
+    path.write_text(AR1.format(measurement="") + "estimation(prefilter=1, datafile=obs);\n")
+    pd.DataFrame({"y": y}).to_csv(tmp_path / "obs.csv", index=False)
+    est = Corvane.Model.from_mod(path).estimation(priors=PRIORS)
+    params = dict(zip(["rho", "mu", "stderr e", "stderr y"], POINTS[0]))
+    # the mean mu plays no part: the demeaned data around zero
+    expected = exact_loglik(y - y.mean(), POINTS[0][0], 0.0, *POINTS[0][2:])
+    assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
+    params["mu"] = 3.0
+    assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
+
+
 def test_mode_agrees_with_scipy_on_the_same_function(est):
     mode = est.find_mode()
     assert mode.converged
@@ -276,7 +289,7 @@ def test_dataframe_index_is_kept(model, y):
 
 @pytest.mark.parametrize("options,match", [
     ("mode_check, datafile=obs", "option mode_check is not supported"),
-    ("datafile=obs, prefilter=1", "prefilter=1 is not supported"),
+    ("datafile=obs, presample=4", "presample=4 is not supported"),
     ("datafile=obs, order=2", "order=2 is not supported"),
     ("datafile=obs, lik_init=3", "lik_init=3 is not supported"),
 ])

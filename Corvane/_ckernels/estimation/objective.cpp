@@ -229,8 +229,10 @@ bool stationary_cov(const crv_klein_solution &s, const double *S, int64_t n, int
 }
 
 // The linear objective; with `lyapunov` (4 n^2 doubles) the filter starts
-// from the unconditional covariance at this point instead of the record's P0.
-double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov);
+// from the unconditional covariance at this point instead of the record's P0;
+// with `no_intercept` the observation intercept is zero.
+double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov,
+              bool no_intercept = false);
 
 // Sum of log |dx/dtheta| over the belief plan's scalar entries.
 double plan_logjac(const crv_belief_plan &b, const double *theta) {
@@ -259,13 +261,15 @@ const double *target_theta(crv_estimation_target *t, const double *u) {
 
 double target_eval(crv_estimation_target *t, const double *u, int32_t with_prior) {
     const double *theta = target_theta(t, u);
-    double v = linear(t->obj, theta, with_prior, t->lik_init == 1 ? t->lyapunov : nullptr);
+    double v = linear(t->obj, theta, with_prior, t->lik_init == 1 ? t->lyapunov : nullptr,
+                      t->prefilter != 0);
     if (with_prior && !t->jacobian && v > kMinusInf)
         v -= plan_logjac(t->obj->common.plan, theta);
     return finite(v) ? v : kMinusInf;
 }
 
-double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov) {
+double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov,
+              bool no_intercept) {
     crv_objective_common &common = obj->common;
     scatter(common, theta);
     const Covariances cov = covariances(common, theta);
@@ -276,6 +280,8 @@ double linear(crv_objective *obj, const double *theta, int32_t with_prior, doubl
     if (common.obs_fn == nullptr || common.obs_jac == nullptr) return kMinusInf;
     common.obs_fn(common.solution.ss, common.params, obj->obs_intercept);
     common.obs_jac(common.solution.ss, common.params, obj->design);
+    if (no_intercept)
+        for (int64_t j = 0; j < common.n_obs; ++j) obj->obs_intercept[j] = 0.0;
 
     kf_inputs in{};
     in.n_states = common.n;

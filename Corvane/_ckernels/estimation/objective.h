@@ -218,8 +218,9 @@ CRV_API void crv_init_params(double *dst, const double *src, int64_t n);
  * does not settle); lik_init 0: from the record's P0. jacobian nonzero: the
  * posterior density of theta (the belief plan with its log-Jacobians);
  * zero: of the model parameters themselves (the log-Jacobians of the plan's
- * scalar transforms taken off). Writes theta, lyapunov and what the
- * objective writes; one thread at a time. */
+ * scalar transforms taken off). prefilter nonzero: the observation
+ * intercept is zero (data demeaned by the caller) instead of h(ss). Writes
+ * theta, lyapunov and what the objective writes; one thread at a time. */
 typedef struct crv_estimation_target {
     crv_objective *obj;
     int64_t d;
@@ -229,12 +230,15 @@ typedef struct crv_estimation_target {
     const double *center;
     const double *chol;
     double *theta;
+    int64_t prefilter;
 } crv_estimation_target;
 
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lik_init) == 16, "crv_estimation_target layout");
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lyapunov) == 24, "crv_estimation_target layout");
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, theta) == 48, "crv_estimation_target layout");
-CRV_LAYOUT_CHECK(sizeof(crv_estimation_target) == 56, "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, prefilter) == 56,
+                 "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(sizeof(crv_estimation_target) == 64, "crv_estimation_target layout");
 
 /* Log-likelihood at u; minus infinity on failure. */
 CRV_API double crv_target_loglik(crv_estimation_target *target, const double *u);

@@ -124,6 +124,7 @@ class crv_estimation_target(ctypes.Structure):
         ("center", _dp),
         ("chol", _dp),
         ("theta", _dp),
+        ("prefilter", i64),
     ]
 
 
