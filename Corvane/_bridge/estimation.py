@@ -95,14 +95,16 @@ class Target:
     the specs index); data: T x n_obs; scatter, shock_cov, obs_cov, plan: as
     `Objective` takes them; lik_init 1 starts the filter from the
     unconditional covariance at each point, 0 from P0; prefilter: the
-    observation intercept is zero (for demeaned data).
+    observation intercept is zero (for demeaned data); presample: periods
+    filtered but not counted in the log-likelihood.
     """
 
     def __init__(self, cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan, *,
-                 lik_init=1, P0=None, prefilter=False):
+                 lik_init=1, P0=None, prefilter=False, presample=0):
         self.lib = ffi.load("beliefplan")
         self._args = (cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan)
-        self._lik_init, self._P0, self._prefilter = lik_init, P0, prefilter
+        self._lik_init, self._P0 = lik_init, P0
+        self._prefilter, self._presample = prefilter, presample
         view = ModelView(cm, params, x_guess)
         self.objective = Objective(self.lib, view, data, scatter, shock_cov, obs_cov,
                                    kind="linear", observation="linear", params=view.params,
@@ -121,6 +123,7 @@ class Target:
         rec.lyapunov = self.lyapunov.ctypes.data_as(_dp)
         rec.theta = self.theta.ctypes.data_as(_dp)
         rec.prefilter = int(bool(prefilter))
+        rec.presample = int(presample)
         self.record = rec
         self.address = ctypes.addressof(rec)
 
@@ -128,7 +131,8 @@ class Target:
         """Another target over the same model, data and specification."""
         cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan = self._args
         return Target(cm, params, x_guess, data, scatter, shock_cov, obs_cov, plan,
-                      lik_init=self._lik_init, P0=self._P0, prefilter=self._prefilter)
+                      lik_init=self._lik_init, P0=self._P0, prefilter=self._prefilter,
+                      presample=self._presample)
 
     # -- parametrisation -------------------------------------------------------------
     def affine(self, center=None, chol=None):

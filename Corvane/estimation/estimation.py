@@ -9,7 +9,8 @@ Dynare's conventions: the observed variables minus their steady state, the
 Kalman filter started from the unconditional covariance of the state
 (``lik_init=1``) or from 10 times the identity over the predetermined and
 observed variables (``lik_init=2``); with ``prefilter=1`` the data are
-demeaned and the observation equation has no constant.
+demeaned and the observation equation has no constant; with ``presample=k``
+the first k periods are filtered but not counted.
 """
 
 import math
@@ -110,9 +111,6 @@ class Estimation:
                                   "only order=1")
         if options.get("loglinear"):
             raise EstimationError("estimation: the loglinear option is not supported")
-        if options.get("presample", 0):
-            raise EstimationError(f"estimation: presample={options['presample']} is not "
-                                  "supported; only presample=0")
         self.prefilter = bool(options.get("prefilter", 0))
         self.lik_init = int(options.get("lik_init", 1))
         if self.lik_init not in (1, 2):
@@ -135,6 +133,12 @@ class Estimation:
             data = data_io.read_data_file(path)
         frame = data_io.observed_frame(data, self.observables)
         self.data = data_io.sample(frame, first_obs, nobs)
+        presample = options.get("presample", 0)
+        if int(presample) != presample or not 0 <= presample < len(self.data):
+            raise EstimationError(f"estimation: presample={presample} must be an integer "
+                                  f"from 0 to {len(self.data) - 1} (the number of "
+                                  "observations less one)")
+        self.presample = int(presample)
 
         self._items = self._estimated(priors)
         self.names = [it.label for it in self._items]
@@ -293,7 +297,7 @@ class Estimation:
             observed = observed - observed.mean(axis=0)
         self._target = Target(cm, params, x, observed, scatter, shock_spec, obs_spec, plan,
                               lik_init=1 if self.lik_init == 1 else 0, P0=P0,
-                              prefilter=self.prefilter)
+                              prefilter=self.prefilter, presample=self.presample)
         self._init = np.array([it.init for it in self._items])
 
     # -- conversions ---------------------------------------------------------------------

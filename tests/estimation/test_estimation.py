@@ -130,6 +130,17 @@ def test_prefilter_demeans_the_data(tmp_path, y):
     assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
 
 
+def test_presample_counts_the_later_periods_only(tmp_path, y):
+    path = tmp_path / "ar1.mod"
+    path.write_text(AR1.format(measurement="") + "estimation(presample=5, datafile=obs);\n")
+    pd.DataFrame({"y": y}).to_csv(tmp_path / "obs.csv", index=False)
+    est = Corvane.Model.from_mod(path).estimation(priors=PRIORS)
+    params = dict(zip(["rho", "mu", "stderr e", "stderr y"], POINTS[1]))
+    # log p(y_6..y_T | y_1..y_5) = log p(y) - log p(y_1..y_5)
+    expected = exact_loglik(y, *POINTS[1]) - exact_loglik(y[:5], *POINTS[1])
+    assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
+
+
 def test_mode_agrees_with_scipy_on_the_same_function(est):
     mode = est.find_mode()
     assert mode.converged
@@ -289,7 +300,7 @@ def test_dataframe_index_is_kept(model, y):
 
 @pytest.mark.parametrize("options,match", [
     ("mode_check, datafile=obs", "option mode_check is not supported"),
-    ("datafile=obs, presample=4", "presample=4 is not supported"),
+    ("datafile=obs, presample=100", "presample=100 must be an integer from 0 to 99"),
     ("datafile=obs, order=2", "order=2 is not supported"),
     ("datafile=obs, lik_init=3", "lik_init=3 is not supported"),
 ])

@@ -23,7 +23,7 @@ inline constexpr crv_record_field estimation[] = {
     CRV_RECORD(crv_objective, common, design, obs_intercept, reserved3),
     CRV_RECORD(crv_objective_unscented, common, second, ukf_x0, ukf_alpha, ukf_beta, ukf_kappa),
     CRV_RECORD(crv_estimation_target, obj, d, lik_init, jacobian, lyapunov, center, chol, theta,
-               prefilter),
+               prefilter, presample),
     CRV_RECORD(crv_opt_result, status, nfev, nit, fun, success, message),
     CRV_RECORD(crv_nm_options, maxiter, maxfev, xatol, fatol),
     CRV_RECORD(crv_lbfgsb_options, m, maxiter, maxfun, maxls, factr, pgtol, fd_step),

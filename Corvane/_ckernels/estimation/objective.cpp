@@ -228,11 +228,18 @@ bool stationary_cov(const crv_klein_solution &s, const double *S, int64_t n, int
     return false;
 }
 
-// The linear objective; with `lyapunov` (4 n^2 doubles) the filter starts
-// from the unconditional covariance at this point instead of the record's P0;
-// with `no_intercept` the observation intercept is zero.
-double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov,
-              bool no_intercept = false);
+// Variants of the linear objective: with `lyapunov` (4 n^2 doubles) the
+// filter starts from the unconditional covariance at this point instead of
+// the record's P0; with `no_intercept` the observation intercept is zero; the
+// first `presample` periods are filtered but their log-likelihood is not counted.
+struct LinearVariant {
+    double *lyapunov = nullptr;
+    bool no_intercept = false;
+    int64_t presample = 0;
+};
+
+double linear(crv_objective *obj, const double *theta, int32_t with_prior,
+              const LinearVariant &variant = LinearVariant{});
 
 // Sum of log |dx/dtheta| over the belief plan's scalar entries.
 double plan_logjac(const crv_belief_plan &b, const double *theta) {
@@ -261,15 +268,18 @@ const double *target_theta(crv_estimation_target *t, const double *u) {
 
 double target_eval(crv_estimation_target *t, const double *u, int32_t with_prior) {
     const double *theta = target_theta(t, u);
-    double v = linear(t->obj, theta, with_prior, t->lik_init == 1 ? t->lyapunov : nullptr,
-                      t->prefilter != 0);
+    LinearVariant variant;
+    variant.lyapunov = t->lik_init == 1 ? t->lyapunov : nullptr;
+    variant.no_intercept = t->prefilter != 0;
+    variant.presample = t->presample;
+    double v = linear(t->obj, theta, with_prior, variant);
     if (with_prior && !t->jacobian && v > kMinusInf)
         v -= plan_logjac(t->obj->common.plan, theta);
     return finite(v) ? v : kMinusInf;
 }
 
-double linear(crv_objective *obj, const double *theta, int32_t with_prior, double *lyapunov,
-              bool no_intercept) {
+double linear(crv_objective *obj, const double *theta, int32_t with_prior,
+              const LinearVariant &variant) {
     crv_objective_common &common = obj->common;
     scatter(common, theta);
     const Covariances cov = covariances(common, theta);
@@ -280,7 +290,7 @@ double linear(crv_objective *obj, const double *theta, int32_t with_prior, doubl
     if (common.obs_fn == nullptr || common.obs_jac == nullptr) return kMinusInf;
     common.obs_fn(common.solution.ss, common.params, obj->obs_intercept);
     common.obs_jac(common.solution.ss, common.params, obj->design);
-    if (no_intercept)
+    if (variant.no_intercept)
         for (int64_t j = 0; j < common.n_obs; ++j) obj->obs_intercept[j] = 0.0;
 
     kf_inputs in{};
@@ -297,24 +307,32 @@ double linear(crv_objective *obj, const double *theta, int32_t with_prior, doubl
     in.data = common.data;
     in.x0 = common.x0;
     in.P0 = common.P0;
-    if (lyapunov != nullptr) {
-        if (!stationary_cov(common.solution, cov.S, common.n, common.m, lyapunov))
+    if (variant.lyapunov != nullptr) {
+        if (!stationary_cov(common.solution, cov.S, common.n, common.m, variant.lyapunov))
             return kMinusInf;
-        in.P0 = lyapunov;
+        in.P0 = variant.lyapunov;
     }
     in.symmetrize = common.symmetrize;
     in.jitter = common.jitter;
     double ll = std::numeric_limits<double>::quiet_NaN();
     kf_outputs out{};
     out.loglik = &ll;
-    const int32_t fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+    int32_t fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+    if (fstatus == 0 && variant.presample > 0) {
+        // the sum of the first presample predictive log densities, taken off
+        double head = std::numeric_limits<double>::quiet_NaN();
+        in.n_periods = variant.presample;
+        out.loglik = &head;
+        fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+        ll -= head;
+    }
     return finish(common, theta, fstatus, ll, with_prior);
 }
 
 }  // namespace
 
 double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior) {
-    return linear(obj, theta, with_prior, nullptr);
+    return linear(obj, theta, with_prior);
 }
 
 double crv_target_loglik(crv_estimation_target *target, const double *u) {

@@ -219,8 +219,10 @@ CRV_API void crv_init_params(double *dst, const double *src, int64_t n);
  * posterior density of theta (the belief plan with its log-Jacobians);
  * zero: of the model parameters themselves (the log-Jacobians of the plan's
  * scalar transforms taken off). prefilter nonzero: the observation
- * intercept is zero (data demeaned by the caller) instead of h(ss). Writes
- * theta, lyapunov and what the objective writes; one thread at a time. */
+ * intercept is zero (data demeaned by the caller) instead of h(ss).
+ * presample > 0 (below n_periods): the log-likelihood of the periods after
+ * the first presample ones, filtered from the start. Writes theta, lyapunov
+ * and what the objective writes; one thread at a time. */
 typedef struct crv_estimation_target {
     crv_objective *obj;
     int64_t d;
@@ -231,6 +233,7 @@ typedef struct crv_estimation_target {
     const double *chol;
     double *theta;
     int64_t prefilter;
+    int64_t presample;
 } crv_estimation_target;
 
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lik_init) == 16, "crv_estimation_target layout");
@@ -238,7 +241,7 @@ CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lyapunov) == 24, "crv_estimatio
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, theta) == 48, "crv_estimation_target layout");
 CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, prefilter) == 56,
                  "crv_estimation_target layout");
-CRV_LAYOUT_CHECK(sizeof(crv_estimation_target) == 64, "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(sizeof(crv_estimation_target) == 72, "crv_estimation_target layout");
 
 /* Log-likelihood at u; minus infinity on failure. */
 CRV_API double crv_target_loglik(crv_estimation_target *target, const double *u);

@@ -125,6 +125,7 @@ class crv_estimation_target(ctypes.Structure):
         ("chol", _dp),
         ("theta", _dp),
         ("prefilter", i64),
+        ("presample", i64),
     ]
 
 
