@@ -9,7 +9,9 @@ Dynare's conventions: the observed variables minus their steady state, the
 Kalman filter started from the unconditional covariance of the state
 (``lik_init=1``) or from 10 times the identity over the predetermined and
 observed variables (``lik_init=2``); with ``prefilter=1`` the data are
-demeaned and the observation equation has no constant; with ``presample=k``
+demeaned and the observation equation has no constant; with ``loglinear``
+the model is solved in the logs of its variables and the data are logged
+(unless ``logdata``); with ``presample=k``
 the first k periods are filtered but not counted.
 """
 
@@ -109,8 +111,7 @@ class Estimation:
         if options.get("order", 1) != 1:
             raise EstimationError(f"estimation: order={options['order']} is not supported; "
                                   "only order=1")
-        if options.get("loglinear"):
-            raise EstimationError("estimation: the loglinear option is not supported")
+        self.loglinear = bool(options.get("loglinear", False))
         self.prefilter = bool(options.get("prefilter", 0))
         self.lik_init = int(options.get("lik_init", 1))
         if self.lik_init not in (1, 2):
@@ -132,6 +133,14 @@ class Estimation:
                         break
             data = data_io.read_data_file(path)
         frame = data_io.observed_frame(data, self.observables)
+        if self.loglinear and not options.get("logdata", False):
+            # as Dynare: the model is in logs, so are the data (unless logdata)
+            bad = [v for v in self.observables if not (frame[v] > 0).all()]
+            if bad:
+                raise EstimationError("estimation: loglinear takes the logs of the data, but "
+                                      f"{', '.join(bad)} ha{'ve' if len(bad) > 1 else 's'} "
+                                      "values <= 0 (give logged data with logdata)")
+            frame = np.log(frame)
         self.data = data_io.sample(frame, first_obs, nobs)
         presample = options.get("presample", 0)
         if int(presample) != presample or not 0 <= presample < len(self.data):
@@ -191,12 +200,19 @@ class Estimation:
         from .._bridge.estimation import Target
 
         model = self.model
-        dynamic, cm = _compiled(model, self.observables)
+        dynamic, cm = _compiled(model, self.observables, self.loglinear)
         if dynamic.steady_parameters:
             raise EstimationError("estimation: models whose equations use steady-state "
                                   "values (STEADY_STATE) are not supported")
         values, theta = model._params(None)
         x, p, _ = model._steady(values, theta)
+        if self.loglinear:
+            levels = dict(zip(model._system(False)[0].variables, x))
+            bad = [v for v in model.endogenous if not levels[v] > 0]
+            if bad:
+                raise EstimationError("estimation: loglinear needs positive steady states; "
+                                      + ", ".join(f"{v} = {levels[v]:.6g}" for v in bad))
+            x = np.array(dynamic.complete({v: math.log(levels[v]) for v in model.endogenous}))
         params = list(p)
         P = len(params)
         shocks = list(dynamic.exogenous)
@@ -555,12 +571,12 @@ def _check_options(options):
                               + ", ".join(sorted(OPTIONS | DISPLAY)))
 
 
-def _compiled(model, observables):
-    """(Dynamic, CompiledModel) of the level system with these observables."""
-    dynamic, cm = model._compiled(False)
+def _compiled(model, observables, loglinear=False):
+    """(Dynamic, CompiledModel) of the level (or log) system with these observables."""
+    dynamic, cm = model._compiled(bool(loglinear))
     if tuple(observables) == tuple(model.observables):
         return dynamic, cm
-    key = ("estimation observables", tuple(observables))
+    key = ("estimation observables", tuple(observables), bool(loglinear))
     if key not in model._shared:
         import dataclasses
 

@@ -141,6 +141,40 @@ def test_presample_counts_the_later_periods_only(tmp_path, y):
     assert est.log_likelihood(params) == pytest.approx(expected, abs=1e-8, rel=1e-12)
 
 
+LOGMOD = """
+var y a;
+varexo e;
+parameters rho mu;
+rho = 0.8; mu = 2.0;
+model;
+a = a(-1)^rho*exp(e);
+y = mu*a;
+end;
+steady_state_model;
+a = 1;
+y = mu;
+end;
+shocks; var e; stderr 0.05; end;
+varobs y;
+estimation(loglinear, {logdata}datafile=obs);
+"""
+
+
+@pytest.mark.parametrize("logdata", [False, True])
+def test_loglinear_logs_the_model_and_the_data(tmp_path, logdata):
+    # log y = log mu + log a, log a an AR(1): the exact Gaussian likelihood of log y
+    logy = simulate(120, rho=0.8, mu=np.log(2.0), sd=0.05, sd_y=0.0, seed=9)
+    data = logy if logdata else np.exp(logy)
+    path = tmp_path / "logm.mod"
+    path.write_text(LOGMOD.format(logdata="logdata, " if logdata else ""))
+    pd.DataFrame({"y": data}).to_csv(tmp_path / "obs.csv", index=False)
+    est = Corvane.Model.from_mod(path).estimation(
+        priors={"rho": Beta(0.7, 0.1), "mu": Normal(2.0, 0.5), "stderr e": InvGamma1(0.05, 1)})
+    for rho, mu, sd in [(0.8, 2.0, 0.05), (0.6, 2.3, 0.08)]:
+        got = est.log_likelihood({"rho": rho, "mu": mu, "stderr e": sd})
+        assert got == pytest.approx(exact_loglik(logy, rho, np.log(mu), sd, 0.0), abs=1e-8)
+
+
 def test_mode_agrees_with_scipy_on_the_same_function(est):
     mode = est.find_mode()
     assert mode.converged
