@@ -175,6 +175,61 @@ def test_loglinear_logs_the_model_and_the_data(tmp_path, logdata):
         assert got == pytest.approx(exact_loglik(logy, rho, np.log(mu), sd, 0.0), abs=1e-8)
 
 
+TWO = """
+var y1 y2 z1 z2;
+varexo e u;
+parameters r1 r2;
+r1 = 0.7; r2 = 0.4;
+model;
+z1 = r1*z1(-1) + e;
+z2 = r2*z2(-1) + u;
+y1 = z1;
+y2 = z2 + 0.5*z1;
+end;
+shocks; var e; stderr 0.3; var u; stderr 0.2; corr e, u = 0.25;
+var y1; stderr 0.1; var y2; stderr 0.05; end;
+varobs y1 y2;
+"""
+
+
+def exact_two(y, r1, r2, se, su, rho, s1, s2, rho_m):
+    """Stacked Gaussian likelihood of the VAR(1) observed with correlated errors."""
+    from scipy.linalg import solve_discrete_lyapunov
+
+    A, C = np.diag([r1, r2]), np.array([[1.0, 0.0], [0.5, 1.0]])
+    S = np.array([[se**2, rho * se * su], [rho * se * su, su**2]])
+    H = np.array([[s1**2, rho_m * s1 * s2], [rho_m * s1 * s2, s2**2]])
+    G0 = solve_discrete_lyapunov(A, S)
+    T = len(y)
+    big = np.zeros((2 * T, 2 * T))
+    for t in range(T):
+        for u in range(t + 1):
+            block = C @ np.linalg.matrix_power(A, t - u) @ G0 @ C.T + (H if t == u else 0)
+            big[2 * t:2 * t + 2, 2 * u:2 * u + 2] = block
+            big[2 * u:2 * u + 2, 2 * t:2 * t + 2] = block.T
+    return stats.multivariate_normal(np.zeros(2 * T), big).logpdf(y.ravel())
+
+
+def test_correlations_of_shocks_and_measurement_errors():
+    rng = np.random.default_rng(8)
+    y = rng.standard_normal((40, 2)) * [0.4, 0.3]
+    model = Corvane.Model.from_mod(TWO)
+    # estimating the shock correlation; the measurement one stays at its calibration 0
+    est = model.estimation(y, priors={"r1": Beta(0.6, 0.1), "corr e, u": Beta(0, 0.3, -1, 1),
+                                      "stderr y2": InvGamma1(0.05, 1.0),
+                                      "corr y1, y2": Beta(0, 0.3, -1, 1)})
+    assert est.names == ["r1", "corr e, u", "stderr y2", "corr y1, y2"]
+    for r1, rho, s2, rho_m in [(0.7, 0.25, 0.05, 0.0), (0.5, -0.6, 0.12, 0.4)]:
+        got = est.log_likelihood({"r1": r1, "corr e, u": rho, "stderr y2": s2,
+                                  "corr y1,y2": rho_m})
+        expected = exact_two(y, r1, 0.4, 0.3, 0.2, rho, 0.1, s2, rho_m)
+        assert got == pytest.approx(expected, abs=1e-8, rel=1e-12)
+    # the calibrated correlation is used when it is not estimated
+    est = model.estimation(y, priors={"r1": Beta(0.6, 0.1)})
+    assert est.log_likelihood({"r1": 0.7}) == pytest.approx(
+        exact_two(y, 0.7, 0.4, 0.3, 0.2, 0.25, 0.1, 0.05, 0.0), abs=1e-8, rel=1e-12)
+
+
 def test_mode_agrees_with_scipy_on_the_same_function(est):
     mode = est.find_mode()
     assert mode.converged
