@@ -4,13 +4,16 @@ import os
 
 from ._buildinfo import VERSION as __version__
 
-from .errors import (DeterminacyError, EstimationError, ModelError, ParseError,  # noqa: E402
-                     SolutionError, SteadyStateError)
+from .errors import (DeterminacyError, EstimationError, EstimationWarning,  # noqa: E402
+                     ModelError, ParseError, SolutionError, SteadyStateError)
 
 # The model and solution layers import SymPy and pandas; load them on first use
 # so that importing the kernels alone stays light.
 _LAZY = {"Model": ("Corvane.model.model", "Model"),
-         "Solution": ("Corvane.solution.solution", "Solution")}
+         "Solution": ("Corvane.solution.solution", "Solution"),
+         "Estimation": ("Corvane.estimation", "Estimation"),
+         "ModeResult": ("Corvane.estimation", "ModeResult"),
+         "Posterior": ("Corvane.estimation", "Posterior")}
 
 
 def __getattr__(name):
@@ -43,6 +46,6 @@ def get_include():
     return os.path.join(os.path.dirname(__file__), "include")
 
 
-__all__ = ["Model", "Solution", "ModelError", "ParseError", "SteadyStateError",
-           "SolutionError", "DeterminacyError", "EstimationError", "get_include",
-           "__version__"]
+__all__ = ["Model", "Solution", "Estimation", "ModeResult", "Posterior", "ModelError",
+           "ParseError", "SteadyStateError", "SolutionError", "DeterminacyError",
+           "EstimationError", "EstimationWarning", "get_include", "__version__"]

@@ -61,5 +61,10 @@ class EstimationError(ModelError):
     """An estimation set-up or run that cannot proceed as given."""
 
 
+class EstimationWarning(UserWarning):
+    """An estimation result that was obtained with a repair, e.g. a Hessian
+    made positive definite."""
+
+
 __all__ = ["ModelError", "ParseError", "SteadyStateError", "SolutionError",
-           "DeterminacyError", "EstimationError"]
+           "DeterminacyError", "EstimationError", "EstimationWarning"]

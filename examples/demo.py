@@ -5,7 +5,7 @@ Runs each section on its embedded defaults, in order:
     solve       demo_solve.py            the RBC model to first and second order
     simulate    demo_simulate_filter.py  simulation; linear, extended, unscented filters
     monte-carlo demo_monte_carlo.py      Monte Carlo experiments (when present)
-    estimate    demo_estimate.py         posterior mode and adaptive MCMC
+    estimate    demo_estimate.py         a model file's estimation: mode, chains, tables
 
 Each section is a module with a `run()` function that can be run or copied
 on its own. Plots (PNG) are written to the current directory when matplotlib

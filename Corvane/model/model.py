@@ -564,6 +564,40 @@ class Model:
             kept[loglinear] = (key, point)
         return point
 
+    def estimation(self, data=None, *, priors=None, observables=None, first_obs=1, nobs=None):
+        """A Bayesian estimation problem of this model.
+
+        With no arguments everything comes from the model file: the
+        `estimated_params` block (priors and initial values), `varobs` and the
+        `estimation(...)` command's options (`datafile`, found relative to the
+        model file, `first_obs`, `nobs`, `lik_init`, `mode_compute`,
+        `mh_replic`, `mh_nblocks`, `mh_jscale`, `mh_drop`, `mh_init_scale`).
+
+        Parameters
+        ----------
+        data : pandas.DataFrame, numpy.ndarray or dict, optional
+            Observations, a column per observed variable (an array in the
+            order of `observables`); a DataFrame's index is kept in results.
+        priors : dict, optional
+            Prior of each estimated thing by name: ``{"rho": Beta(0.9, 0.05),
+            "stderr e": InvGamma1(0.01, inf), "corr e, u": ...}`` (see
+            `Corvane.priors`); replaces the file's `estimated_params`.
+        observables : sequence of str, optional
+            Observed variables (default `varobs`).
+        first_obs : int
+            First observation used, 1-based.
+        nobs : int, optional
+            Number of observations used (default: all from `first_obs`).
+
+        Returns
+        -------
+        Corvane.estimation.Estimation
+        """
+        from ..estimation import Estimation
+
+        return Estimation(self, data, priors=priors, observables=observables,
+                          first_obs=first_obs, nobs=nobs)
+
     def _layout(self, loglinear, auxiliary):
         """Rows of the reported variables in solver order, kept per model."""
         key = ("layout", bool(loglinear), bool(auxiliary))

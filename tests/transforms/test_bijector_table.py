@@ -33,7 +33,9 @@ TRANSFORMS = {"identity": (1, 0), "log": (2, 0), "softplus": (3, 0), "logit": (4
               "upper": (9, 1), "tanh": (10, 0)}
 DISTRIBUTIONS = {"normal": (1, 2), "lognormal": (2, 2), "halfnormal": (3, 1),
                  "truncnormal": (4, 5), "halfcauchy": (5, 1), "beta": (6, 3), "gamma": (7, 3),
-                 "invgamma": (8, 3), "uniform": (9, 3)}
+                 "invgamma": (8, 3), "uniform": (9, 3), "gen_beta": (10, 5),
+                 "shifted_gamma": (11, 4), "inv_gamma1": (12, 4), "shifted_invgamma": (13, 4),
+                 "weibull": (14, 4)}
 
 
 def test_bijector_rows_match_the_contract():
@@ -54,7 +56,10 @@ def test_belief_plan_codes_match_the_contract():
 TRANSFORM_ROWS = {6: [-1.0, 0.0, 3.0], 7: [-1.0, 0.0, 3.0], 8: [2.0], 9: [2.0]}
 DIST_ROWS = {1: ([0.5, 2.0], 0.3), 2: ([0.1, 0.7], 1.2), 3: ([1.5], 0.4),
              4: ([0.0, 1.0, -1.0, 2.0, -0.3], 0.5), 5: ([2.0], 0.4), 6: ([2.0, 3.0, -2.5], 0.3),
-             7: ([2.0, 1.5, 0.9], 0.8), 8: ([3.0, 2.0, 0.2], 0.9), 9: ([-1.0, 2.0, 3.0], 0.5)}
+             7: ([2.0, 1.5, 0.9], 0.8), 8: ([3.0, 2.0, 0.2], 0.9), 9: ([-1.0, 2.0, 3.0], 0.5),
+             10: ([2.0, 3.0, -1.0, 1.0, -1.2], 0.3), 11: ([2.0, 1.5, 0.5, 0.9], 0.8),
+             12: ([3.0, 2.0, 0.1, 0.2], 0.9), 13: ([3.0, 2.0, 0.1, 0.2], 0.9),
+             14: ([1.5, 2.0, 0.2, 0.3], 0.9)}
 
 
 @pytest.mark.parametrize("code", sorted(beliefplan.TRANSFORM_PARAMS_READ))

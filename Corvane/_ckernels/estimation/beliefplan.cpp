@@ -192,6 +192,47 @@ struct UniformPdf {  // width p[2]
     }
 };
 
+struct GenBetaPdf {
+    static double logpdf(const double *p, double x) {
+        if (!(p[2] <= x && x <= p[3])) return kNaN;
+        const double w = p[3] - p[2];
+        const double u = (x - p[2]) / w, v = (p[3] - x) / w;
+        return ((p[0] - 1.0) * std::log(u) + (p[1] - 1.0) * std::log(v)) - p[4];
+    }
+};
+struct ShiftedGammaPdf {
+    static double logpdf(const double *p, double x) {
+        const double y = x - p[2];
+        if (!(y >= 0.0)) return kNaN;
+        const double rate_term = p[3] + y / p[1];
+        if (p[0] == 1.0) return -rate_term;
+        return (p[0] - 1.0) * std::log(y) - rate_term;
+    }
+};
+struct InvGamma1Pdf {
+    static double logpdf(const double *p, double x) {
+        const double y = x - p[2];
+        if (!(y > 0.0)) return kNaN;
+        return (p[3] - (p[0] + 1.0) * std::log(y)) - 0.5 * p[1] / (y * y);
+    }
+};
+struct ShiftedInvGammaPdf {
+    static double logpdf(const double *p, double x) {
+        const double y = x - p[2];
+        if (!(y > 0.0)) return kNaN;
+        return (p[3] - (p[0] + 1.0) * std::log(y)) - p[1] / y;
+    }
+};
+struct WeibullPdf {
+    static double logpdf(const double *p, double x) {
+        const double y = x - p[2];
+        if (!(y >= 0.0)) return kNaN;
+        const double z = y / p[1];
+        if (p[0] == 1.0) return p[3] - z;
+        return (p[3] + (p[0] - 1.0) * std::log(y)) - std::pow(z, p[0]);
+    }
+};
+
 // Log density of distribution `code` at x; NaN for an unknown code.
 double dist_logpdf(int64_t code, const double *p, double x) {
     switch (code) {

@@ -22,6 +22,8 @@ inline constexpr crv_record_field estimation[] = {
                filter_arena, solve_arena, solve_iarena, solve_failures, solution),
     CRV_RECORD(crv_objective, common, design, obs_intercept, reserved3),
     CRV_RECORD(crv_objective_unscented, common, second, ukf_x0, ukf_alpha, ukf_beta, ukf_kappa),
+    CRV_RECORD(crv_estimation_target, obj, d, lik_init, jacobian, lyapunov, center, chol, theta,
+               prefilter, presample),
     CRV_RECORD(crv_opt_result, status, nfev, nit, fun, success, message),
     CRV_RECORD(crv_nm_options, maxiter, maxfev, xatol, fatol),
     CRV_RECORD(crv_lbfgsb_options, m, maxiter, maxfun, maxls, factr, pgtol, fd_step),

@@ -15,6 +15,7 @@ namespace {
 constexpr double kMinusInf = -crv::detail::kInf;
 
 bool finite(double v) { return std::fabs(v) <= DBL_MAX; }
+bool is_finite(double v) { return finite(v); }
 
 void scatter(crv_objective_common &common, const double *theta) {
     const int64_t *row = common.scatter;
@@ -162,7 +163,123 @@ double crv_logprior_at(const crv_objective *obj, const double *theta) {
     return plan_logdensity(obj->common.plan, theta);
 }
 
-double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior) {
+namespace {
+
+// The unconditional covariance P = T P T' + R S R' of the state by doubling,
+// in work[0, n^2); work holds 4 n^2 doubles. False when it does not settle
+// (a unit or explosive root) or is not finite.
+bool stationary_cov(const crv_klein_solution &s, const double *S, int64_t n, int64_t m,
+                    double *work) {
+    double *P = work, *A = work + n * n, *t1 = A + n * n, *t2 = t1 + n * n;
+    // t1 = R S (n x m), P = t1 R'
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = 0; j < m; ++j) {
+            double acc = 0.0;
+            for (int64_t k = 0; k < m; ++k) acc += s.impact[i * m + k] * S[k * m + j];
+            t1[i * m + j] = acc;
+        }
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = 0; j < n; ++j) {
+            double acc = 0.0;
+            for (int64_t k = 0; k < m; ++k) acc += t1[i * m + k] * s.impact[j * m + k];
+            P[i * n + j] = acc;
+        }
+    std::memcpy(A, s.transition, static_cast<size_t>(n * n) * sizeof(double));
+    constexpr int kMaxDoublings = 100;
+    for (int it = 0; it < kMaxDoublings; ++it) {
+        // t2 = A P A'
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t j = 0; j < n; ++j) {
+                double acc = 0.0;
+                for (int64_t k = 0; k < n; ++k) acc += A[i * n + k] * P[k * n + j];
+                t1[i * n + j] = acc;
+            }
+        double step = 0.0, size = 0.0;
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t j = 0; j < n; ++j) {
+                double acc = 0.0;
+                for (int64_t k = 0; k < n; ++k) acc += t1[i * n + k] * A[j * n + k];
+                t2[i * n + j] = acc;
+            }
+        for (int64_t i = 0; i < n * n; ++i) {
+            P[i] += t2[i];
+            step = std::fmax(step, std::fabs(t2[i]));
+            size = std::fmax(size, std::fabs(P[i]));
+        }
+        if (!finite(size)) return false;
+        if (step <= 1e-16 * size) {
+            for (int64_t i = 0; i < n; ++i)
+                for (int64_t j = 0; j < i; ++j) {
+                    const double v = 0.5 * (P[i * n + j] + P[j * n + i]);
+                    P[i * n + j] = v;
+                    P[j * n + i] = v;
+                }
+            return true;
+        }
+        // A = A A
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t j = 0; j < n; ++j) {
+                double acc = 0.0;
+                for (int64_t k = 0; k < n; ++k) acc += A[i * n + k] * A[k * n + j];
+                t1[i * n + j] = acc;
+            }
+        std::memcpy(A, t1, static_cast<size_t>(n * n) * sizeof(double));
+    }
+    return false;
+}
+
+// Variants of the linear objective: with `lyapunov` (4 n^2 doubles) the
+// filter starts from the unconditional covariance at this point instead of
+// the record's P0; with `no_intercept` the observation intercept is zero; the
+// first `presample` periods are filtered but their log-likelihood is not counted.
+struct LinearVariant {
+    double *lyapunov = nullptr;
+    bool no_intercept = false;
+    int64_t presample = 0;
+};
+
+double linear(crv_objective *obj, const double *theta, int32_t with_prior,
+              const LinearVariant &variant = LinearVariant{});
+
+// Sum of log |dx/dtheta| over the belief plan's scalar entries.
+double plan_logjac(const crv_belief_plan &b, const double *theta) {
+    double total = 0.0;
+    for (int64_t i = 0; i < b.n_scalar; ++i) {
+        double x, lj;
+        crv_transform_inverse_and_logjac(b.scalar_transform_codes[i],
+                                         b.scalar_transform_params + 3 * i, &x, &lj,
+                                         theta[b.scalar_indices[i]]);
+        total += lj;
+    }
+    return total;
+}
+
+// theta = center + chol u when the target has a center, else u itself.
+const double *target_theta(crv_estimation_target *t, const double *u) {
+    if (t->center == nullptr) return u;
+    const int64_t d = t->d;
+    for (int64_t i = 0; i < d; ++i) {
+        double acc = t->center[i];
+        for (int64_t j = 0; j <= i; ++j) acc += t->chol[i * d + j] * u[j];
+        t->theta[i] = acc;
+    }
+    return t->theta;
+}
+
+double target_eval(crv_estimation_target *t, const double *u, int32_t with_prior) {
+    const double *theta = target_theta(t, u);
+    LinearVariant variant;
+    variant.lyapunov = t->lik_init == 1 ? t->lyapunov : nullptr;
+    variant.no_intercept = t->prefilter != 0;
+    variant.presample = t->presample;
+    double v = linear(t->obj, theta, with_prior, variant);
+    if (with_prior && !t->jacobian && v > kMinusInf)
+        v -= plan_logjac(t->obj->common.plan, theta);
+    return finite(v) ? v : kMinusInf;
+}
+
+double linear(crv_objective *obj, const double *theta, int32_t with_prior,
+              const LinearVariant &variant) {
     crv_objective_common &common = obj->common;
     scatter(common, theta);
     const Covariances cov = covariances(common, theta);
@@ -173,6 +290,8 @@ double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prio
     if (common.obs_fn == nullptr || common.obs_jac == nullptr) return kMinusInf;
     common.obs_fn(common.solution.ss, common.params, obj->obs_intercept);
     common.obs_jac(common.solution.ss, common.params, obj->design);
+    if (variant.no_intercept)
+        for (int64_t j = 0; j < common.n_obs; ++j) obj->obs_intercept[j] = 0.0;
 
     kf_inputs in{};
     in.n_states = common.n;
@@ -188,13 +307,52 @@ double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prio
     in.data = common.data;
     in.x0 = common.x0;
     in.P0 = common.P0;
+    if (variant.lyapunov != nullptr) {
+        if (!stationary_cov(common.solution, cov.S, common.n, common.m, variant.lyapunov))
+            return kMinusInf;
+        in.P0 = variant.lyapunov;
+    }
     in.symmetrize = common.symmetrize;
     in.jitter = common.jitter;
     double ll = std::numeric_limits<double>::quiet_NaN();
     kf_outputs out{};
     out.loglik = &ll;
-    const int32_t fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+    int32_t fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+    if (fstatus == 0 && variant.presample > 0) {
+        // the sum of the first presample predictive log densities, taken off
+        double head = std::numeric_limits<double>::quiet_NaN();
+        in.n_periods = variant.presample;
+        out.loglik = &head;
+        fstatus = kf_hot_loop(&in, common.filter_arena, &out);
+        ll -= head;
+    }
     return finish(common, theta, fstatus, ll, with_prior);
+}
+
+}  // namespace
+
+double crv_obj_linear(crv_objective *obj, const double *theta, int32_t with_prior) {
+    return linear(obj, theta, with_prior);
+}
+
+double crv_target_loglik(crv_estimation_target *target, const double *u) {
+    return target_eval(target, u, 0);
+}
+
+double crv_target_logprior(crv_estimation_target *target, const double *u) {
+    const double *theta = target_theta(target, u);
+    const crv_belief_plan &plan = target->obj->common.plan;
+    double lp = plan_logdensity(plan, theta);
+    if (!target->jacobian && is_finite(lp)) lp -= plan_logjac(plan, theta);
+    return is_finite(lp) ? lp : kMinusInf;
+}
+
+double crv_target_logpost(const double *u, void *target) {
+    return target_eval(static_cast<crv_estimation_target *>(target), u, 1);
+}
+
+double crv_target_min_logpost(const double *u, void *target) {
+    return -target_eval(static_cast<crv_estimation_target *>(target), u, 1);
 }
 
 double crv_obj_extended(crv_objective *obj, const double *theta, int32_t with_prior) {

@@ -208,4 +208,49 @@ CRV_API void crv_scatter_params(crv_objective *obj, const double *theta);
 /* Copies n doubles from src to dst when n > 0. */
 CRV_API void crv_init_params(double *dst, const double *src, int64_t n);
 
+/* An estimation target over a linear objective record: the function of an
+ * estimation's optimiser and sampler.
+ *
+ * u -> theta = center + chol u (chol lower triangular, d x d; theta = u when
+ * center is null). lik_init 1: each evaluation starts the filter from the
+ * unconditional covariance of the state at that point, P = T P T' + R S R'
+ * solved by doubling in `lyapunov` (4 n^2 doubles; minus infinity when it
+ * does not settle); lik_init 0: from the record's P0. jacobian nonzero: the
+ * posterior density of theta (the belief plan with its log-Jacobians);
+ * zero: of the model parameters themselves (the log-Jacobians of the plan's
+ * scalar transforms taken off). prefilter nonzero: the observation
+ * intercept is zero (data demeaned by the caller) instead of h(ss).
+ * presample > 0 (below n_periods): the log-likelihood of the periods after
+ * the first presample ones, filtered from the start. Writes theta, lyapunov
+ * and what the objective writes; one thread at a time. */
+typedef struct crv_estimation_target {
+    crv_objective *obj;
+    int64_t d;
+    int32_t lik_init;
+    int32_t jacobian;
+    double *lyapunov;
+    const double *center;
+    const double *chol;
+    double *theta;
+    int64_t prefilter;
+    int64_t presample;
+} crv_estimation_target;
+
+CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lik_init) == 16, "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, lyapunov) == 24, "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, theta) == 48, "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(offsetof(crv_estimation_target, prefilter) == 56,
+                 "crv_estimation_target layout");
+CRV_LAYOUT_CHECK(sizeof(crv_estimation_target) == 72, "crv_estimation_target layout");
+
+/* Log-likelihood at u; minus infinity on failure. */
+CRV_API double crv_target_loglik(crv_estimation_target *target, const double *u);
+/* Log prior density at u (with or without the log-Jacobians as `jacobian`
+ * says); minus infinity outside the support. */
+CRV_API double crv_target_logprior(crv_estimation_target *target, const double *u);
+/* Log posterior at u, the sampler's callback shape; minus infinity on failure. */
+CRV_API double crv_target_logpost(const double *u, void *target);
+/* Minus crv_target_logpost, the optimisers' callback shape. */
+CRV_API double crv_target_min_logpost(const double *u, void *target);
+
 #endif

@@ -114,7 +114,23 @@ class crv_objective_unscented(ctypes.Structure):
     ]
 
 
+class crv_estimation_target(ctypes.Structure):
+    _fields_ = [
+        ("obj", ctypes.POINTER(crv_objective)),
+        ("d", i64),
+        ("lik_init", i32),
+        ("jacobian", i32),
+        ("lyapunov", _dp),
+        ("center", _dp),
+        ("chol", _dp),
+        ("theta", _dp),
+        ("prefilter", i64),
+        ("presample", i64),
+    ]
+
+
 RECORDS = {
+    "crv_estimation_target": crv_estimation_target,
     "crv_cov_spec": crv_cov_spec,
     "crv_belief_plan": crv_belief_plan,
     "crv_objective_common": crv_objective_common,
@@ -135,6 +151,11 @@ SIGNATURES = {
     "crv_scatter_params": (None, [void_p, In(F64, "theta")]),
     "crv_init_params": (None, [Out(F64, "dst"), In(F64, "src"), i64]),
 }
+_TARGET = ctypes.POINTER(crv_estimation_target)
+SIGNATURES["crv_target_loglik"] = (f64, [_TARGET, In(F64, "u")])
+SIGNATURES["crv_target_logprior"] = (f64, [_TARGET, In(F64, "u")])
+SIGNATURES["crv_target_logpost"] = (f64, [In(F64, "u"), void_p])
+SIGNATURES["crv_target_min_logpost"] = (f64, [In(F64, "u"), void_p])
 for _kind in ("linear", "extended", "unscented"):
     for _name in (f"crv_min_{_kind}_ll", f"crv_min_{_kind}_lp", f"crv_post_{_kind}"):
         SIGNATURES[_name] = (f64, [In(F64, "theta"), void_p])
