@@ -64,6 +64,11 @@ def dist_logpdf(code: int, params: NDArray[np.float64] | None, x: float) -> floa
         7 gamma, reads 3;
         8 invgamma, reads 3;
         9 uniform, reads 3;
+        10 gen_beta, reads 5;
+        11 shifted_gamma, reads 4;
+        12 inv_gamma1, reads 4;
+        13 shifted_invgamma, reads 4;
+        14 weibull, reads 4;
         any other code gives NaN.
     params : numpy.ndarray of float64 or None, shape (m,)
         The distribution's parameter row; at least as many values as the code reads.
