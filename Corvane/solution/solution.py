@@ -5,8 +5,10 @@ import functools
 import numpy as np
 import pandas as pd
 
+from .analysis import AnalysisMethods
 
-class Solution:
+
+class Solution(AnalysisMethods):
     """The decision rules of a solved model, in deviations from the steady state.
 
     With s the states (the variables that appear lagged, at t-1) and e the
