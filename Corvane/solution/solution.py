@@ -5,8 +5,11 @@ import functools
 import numpy as np
 import pandas as pd
 
+from .analysis import AnalysisMethods
+from .data import DataMethods
 
-class Solution:
+
+class Solution(AnalysisMethods, DataMethods):
     """The decision rules of a solved model, in deviations from the steady state.
 
     With s the states (the variables that appear lagged, at t-1) and e the
