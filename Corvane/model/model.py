@@ -544,11 +544,17 @@ class Model:
             x, p, source = self._steady(values, theta)
             dynamic = self._system(False)[0]
             levels = {v: x[dynamic.variables.index(v)] for v in self._endogenous}
-            bad = [v for v, level in levels.items() if not level > 0]
+            # Newton can leave a zero steady state as a tiny positive number:
+            # below 1e-10 of the model's scale (or absolute) counts as zero
+            scale = max((abs(lv) for lv in levels.values() if math.isfinite(lv)), default=1.0)
+            tiny = 1e-10 * max(1.0, scale)
+            bad = [v for v, level in levels.items() if not level > tiny]
             if bad:
                 raise SteadyStateError(
-                    f"model '{self.name}': loglinear needs positive steady states; "
-                    + ", ".join(f"{v} = {levels[v]:.6g}" for v in bad))
+                    f"model '{self.name}': a loglinear model needs strictly positive steady "
+                    "states; " + ", ".join(
+                        f"{v} = {levels[v]:.6g}" + (" (effectively zero)" if levels[v] > 0 else "")
+                        for v in bad))
             dynamic, cm = self._compiled(True)
             x = np.array(dynamic.complete({v: math.log(lv) for v, lv in levels.items()}))
             where = [dynamic.variables.index(v) for _, v in dynamic.steady_parameters]

@@ -173,6 +173,28 @@ def test_loglinear_needs_positive_steady_states():
         Corvane.Model.from_mod(growth).solve()
 
 
+@pytest.mark.parametrize("z", ["1e-14", "3e-11"])
+def test_loglinear_rejects_effectively_zero_steady_states(z):
+    # z's steady state is 0 up to rounding: log(z) ~ -30 would pass a plain
+    # positivity check and give a meaningless log rule
+    growth = LEVELS.replace("log(z) = rho*log(z(-1)) + e",
+                            f"z - {z} = rho*(z(-1) - {z}) + e").replace(
+        "c + k = z * k(-1)^alpha", "c + k = exp(z) * k(-1)^alpha").replace(
+        "1/c = beta*alpha*z(+1)", "1/c = beta*alpha*exp(z(+1))")
+    # Newton from initval instead of the closed form
+    growth = growth.replace(
+        "steady_state_model;\n  z = 1; k = (alpha*beta)^(1/(1 - alpha)); c = (1 - alpha*beta)*k^alpha;\nend;",
+        "initval; z = 0.01; k = 0.2; c = 0.5; end;\nsteady;")
+    assert "initval" in growth
+    model = Corvane.Model.from_mod(growth)
+    assert 0 < model.steady_state()["z"] < 1e-10
+    with pytest.raises(Corvane.ModelError,
+                       match=r"strictly positive steady states; z = \S+ \(effectively zero\)"):
+        model.solve()
+    # in levels the same model solves
+    assert not model.solve(loglinear=False).loglinear
+
+
 # -- predetermined_variables ------------------------------------------------------
 
 GROWTH = f"""
